@@ -1,0 +1,19 @@
+// The port seam. The daemon reaches the parallel port's data register only
+// through these three functions. Each program links exactly one
+// implementation: port_io.cpp (x86 in/out after ioperm, quenlyte5) or
+// port_sim.cpp (the simulated register and chain, quenlyte5-sim).
+#pragma once
+
+#include <cstdint>
+
+// Grants (turn_on != 0) or releases access to `num` port addresses starting at
+// `from`, with ioperm's meaning: 0 on success, otherwise -1 with errno set.
+// A range that does not lie wholly in 0..65535 fails with EINVAL; it never
+// wraps to another port.
+int port_access(unsigned long from, unsigned long num, int turn_on);
+
+// One byte-wide read of the port.
+std::uint8_t in_byte(std::uint16_t port);
+
+// One byte-wide write of `value` to the port.
+void out_byte(std::uint16_t port, std::uint8_t value);
