@@ -17,3 +17,11 @@ std::uint8_t in_byte(std::uint16_t port);
 
 // One byte-wide write of `value` to the port.
 void out_byte(std::uint16_t port, std::uint8_t value);
+
+// True when `num` addresses from `from` all lie in 0..65535, the range that
+// ioperm can grant. Both implementations refuse anything else with EINVAL.
+inline bool port_range_valid(unsigned long from, unsigned long num)
+{
+    constexpr unsigned long io_space_size = 65536; // addresses 0..65535
+    return num > 0 && from < io_space_size && num <= io_space_size - from;
+}

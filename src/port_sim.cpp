@@ -1,0 +1,55 @@
+// The port on the simulated chain (quenlyte5-sim). The grant attaches to the
+// simulated port named after the address, creating a dark one only where
+// none exists, so that state set beforehand (bits 3 to 6) is kept.
+#include "port.h"
+#include "sim_chain.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+sim_chain* chain = nullptr;     // the granted port's register and chain
+unsigned long granted_base = 0; // its address
+unsigned long granted_count = 0;
+constexpr std::uint8_t unmodelled_register = 0xFF; // what base+1 and base+2 read
+
+// The real program faults on a port it was not granted; so does this one.
+void check_granted(std::uint16_t port)
+{
+    if (chain == nullptr || port < granted_base || port - granted_base >= granted_count) std::abort();
+}
+} // namespace
+
+int port_access(unsigned long from, unsigned long num, int turn_on)
+{
+    if (!port_range_valid(from, num)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (turn_on == 0) {
+        if (chain != nullptr && from == granted_base) {
+            sim_detach(chain);
+            chain = nullptr;
+        }
+        return 0;
+    }
+    if (chain == nullptr) {
+        chain = sim_attach(static_cast<int>(from), true);
+        if (chain == nullptr) return -1;
+    }
+    granted_base = from;
+    granted_count = num;
+    return 0;
+}
+
+std::uint8_t in_byte(std::uint16_t port)
+{
+    check_granted(port);
+    return port == granted_base ? sim_read(chain) : unmodelled_register;
+}
+
+void out_byte(std::uint16_t port, std::uint8_t value)
+{
+    check_granted(port);
+    if (port == granted_base) sim_write(chain, value);
+}

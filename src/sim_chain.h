@@ -1,0 +1,51 @@
+// The simulated data register and shift-register chain. It lives in POSIX
+// shared memory named after the port address, so that the detached daemon
+// drives it while other processes (quenlyte-sim, tests) watch it.
+//
+// Data register bits: a rising edge of bit 1 (clock) shifts bit 0 (data)
+// into stage 1 and every stage on by one; a rising edge of bit 2 (latch)
+// copies the stages to the outputs; bit 7 is the online line. A read returns
+// the last value written, all eight bits.
+#pragma once
+
+#include <cstdint>
+
+constexpr int sim_stages = 4096; // stages in the simulated chain
+
+struct sim_chain {
+    std::uint8_t reg;      // the data register
+    std::uint8_t unused[3];
+    std::uint32_t head;    // ring index of stage 1 in `stages`
+    std::uint64_t writes;  // data register writes so far
+    std::uint64_t reads;   // data register reads so far
+    std::uint64_t frames;  // latch pulses (rising edges of bit 2) so far
+    std::uint8_t stages[sim_stages];  // ring: stage k at (head + k - 1) mod sim_stages
+    std::uint8_t outputs[sim_stages]; // latched outputs, outputs[k - 1] is stage k
+};
+
+// Maps the simulated port at `port` (an I/O address); with `create`, makes
+// a dark one where none exists. Returns nullptr with errno set on failure
+// (ENOENT: no simulated port at that address).
+sim_chain* sim_attach(int port, bool create);
+
+// Maps the simulated port at `port` read-only, for watching it. Returns
+// nullptr with errno set on failure (ENOENT: no simulated port there).
+const sim_chain* sim_watch(int port);
+
+// Unmaps a chain from sim_attach or sim_watch.
+void sim_detach(const sim_chain* chain);
+
+// Removes the simulated port at `port`; processes that have it mapped keep it.
+int sim_remove(int port);
+
+// Outputs and stages dark, counters 0, data register `reg`.
+void sim_reset(sim_chain* chain, std::uint8_t reg);
+
+// One read of the data register, counted.
+std::uint8_t sim_read(sim_chain* chain);
+
+// One write of the data register, counted, with its clock and latch edges.
+void sim_write(sim_chain* chain, std::uint8_t value);
+
+// True when latched output `stage` (1-based) is lit.
+bool sim_output(const sim_chain* chain, int stage);
