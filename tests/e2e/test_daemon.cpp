@@ -1,0 +1,288 @@
+// quenlyte5-sim as a user runs it, against a test service that answers byte
+// by byte, observed on the simulated chain.
+#include "harness.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const std::string status_line = "status pppoe\r\n";
+const std::string rate_line = "rate pppoe\r\n";
+
+// The outputs and the online line of a view line, without the counters.
+std::string lights(int port_argument, int leds)
+{
+    const std::string line = e2e::view(port_argument, leds);
+    return line.substr(0, line.find(" reg="));
+}
+const std::string dark16 = "leds=0000000000000000 online=0";
+
+class Daemon : public ::testing::Test {
+protected:
+    int listener = -1;
+    int client = -1;
+    pid_t daemon = -1;
+
+    void SetUp() override
+    {
+        if (const auto why = e2e::isolate(); !why.empty()) GTEST_SKIP() << why;
+        listener = e2e::listen_service();
+        ASSERT_GE(listener, 0) << "the test service cannot listen on 127.0.0.1:5000";
+    }
+    void TearDown() override
+    {
+        if (daemon > 0 && e2e::alive(daemon)) {
+            kill(daemon, SIGKILL);
+            e2e::wait_exit(daemon);
+        }
+        if (client >= 0) close(client);
+        if (listener >= 0) close(listener);
+    }
+
+    // Starts the daemon; the starting process must end with 0 and leave the
+    // daemon connected to the test service.
+    void begin(const std::vector<std::string>& args)
+    {
+        const auto s = e2e::start(e2e::program("quenlyte5-sim"), args);
+        ASSERT_EQ(s.starter_status, 0);
+        ASSERT_GT(s.daemon, 0) << "no detached daemon";
+        daemon = s.daemon;
+        client = e2e::accept_client(listener);
+        ASSERT_GE(client, 0) << "the daemon did not connect";
+    }
+    void expect(const std::string& line) { ASSERT_EQ(e2e::read_exact(client, line.size()), line); }
+    void answer(const std::string& bytes) { e2e::send_bytes(client, bytes); }
+
+    // One online cycle: the rate reply given, then wait for the next status
+    // command, so that the frame stands on the chain while we look.
+    void online_cycle(const std::string& rate_reply)
+    {
+        expect(status_line);
+        answer("OK Online\r\n");
+        expect(rate_line);
+        answer(rate_reply);
+    }
+    int stop(int signal_number)
+    {
+        kill(daemon, signal_number);
+        const int status = e2e::wait_exit(daemon);
+        daemon = -1;
+        return status;
+    }
+};
+
+} // namespace
+
+TEST_F(Daemon, AsksForStatusAndRateWithTheExactCommandBytes)
+{
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "2", "1000"}));
+    online_cycle("OK 0 0\r\n");
+    expect(status_line);
+    EXPECT_EQ(stop(SIGTERM), 0);
+}
+
+TEST_F(Daemon, ShowsBarAndDotFramesFromTheReportedRates)
+{
+    const struct {
+        const char* mode;
+        const char* reply;
+        const char* chain;
+    } cases[] = {
+        // in 2 KiB/s and out 4 KiB/s of 8 on 8 LEDs each way: 3 and 5 LEDs
+        {"2", "OK 2048 4096\r\n", "1110000000011111"},
+        {"1", "OK 2048 4096\r\n", "0010000000010000"},
+        {"2", "OK 0 0\r\n", "0000000000000000"},
+        {"2", "OK 999999 999999\r\n", "1111111111111111"},
+        {"2", "1024 0\r\nOK\r\n", "1100000000000000"},    // value before a trailing OK
+        {"2", "OK 2147483648 4096\r\n", "0000000000000000"}, // beyond int: both 0
+        {"2", "OK -4096 -4096\r\n", "0000000000000000"},
+        {"2", "OK lots\r\n", "0000000000000000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("mode ") + c.mode + " reply " + c.reply);
+        ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", c.mode, "1000"}));
+        online_cycle(c.reply);
+        expect(status_line);
+        EXPECT_EQ(e2e::leds(0, 16), c.chain);
+        EXPECT_NE(e2e::view(0, 16).find(" online=1 "), std::string::npos);
+        EXPECT_EQ(stop(SIGTERM), 0);
+        close(client);
+        client = -1;
+    }
+}
+
+TEST_F(Daemon, KeepsBitsThreeToSixAndRaisesTheOnlineLineOnlyWhileOnline)
+{
+    ASSERT_EQ(e2e::run(e2e::program("quenlyte-sim"), {"reset", "1", "0x50"}).status, 0);
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "1", "16", "2", "1000"}));
+    online_cycle("OK 2048 4096\r\n");
+    expect(status_line);
+    EXPECT_EQ(e2e::view(1, 16),
+              "leds=1110000000011111 online=1 reg=0xd0 frames=1 writes=50 reads=50\n");
+    answer("OK Offline\r\n");
+    // Offline: the blank frame, no rate asked, then a pause of a second.
+    expect(status_line);
+    EXPECT_EQ(e2e::view(1, 16),
+              "leds=0000000000000000 online=0 reg=0x50 frames=2 writes=100 reads=100\n");
+    EXPECT_EQ(stop(SIGTERM), 0);
+    EXPECT_EQ(e2e::view(1, 16),
+              "leds=0000000000000000 online=0 reg=0x50 frames=4 writes=200 reads=200\n")
+        << "the read interrupted by the signal counts as offline, then the blank frame of the end";
+}
+
+TEST_F(Daemon, CountsOnlyTheExactStatusOnlineAsOnline)
+{
+    for (const char* reply : {"OK Onlinex\r\n", "OK online\r\n", "Online\r\n", "OK \r\n"}) {
+        SCOPED_TRACE(reply);
+        ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "2", "1000"}));
+        expect(status_line);
+        answer(reply);
+        // Offline goes straight to the next status after its pause; a rate
+        // command would come first if the reply had counted as online.
+        expect(status_line);
+        EXPECT_EQ(lights(0, 16), dark16);
+        EXPECT_EQ(stop(SIGINT), 0);
+        close(client);
+        client = -1;
+    }
+}
+
+TEST_F(Daemon, DisplayModeThreeWritesNothing)
+{
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "3", "1000"}));
+    online_cycle("OK 4096 4096\r\n");
+    expect(status_line);
+    EXPECT_EQ(e2e::view(0, 16), "leds=0000000000000000 online=0 reg=0x00 frames=0 writes=0 reads=0\n");
+    EXPECT_EQ(stop(SIGTERM), 0);
+}
+
+TEST_F(Daemon, AnOddLedCountLeavesTheLastLedWithoutAStage)
+{
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "2", "9", "2", "1000"}));
+    online_cycle("OK 999999 999999\r\n");
+    expect(status_line);
+    EXPECT_EQ(e2e::leds(2, 9), "111111110");
+    EXPECT_EQ(stop(SIGTERM), 0);
+}
+
+TEST_F(Daemon, EachEndingSignalDarkensTheChainAndExitsWithZero)
+{
+    for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+        SCOPED_TRACE(number);
+        ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "2", "1"}));
+        // Pausing online: one update a second.
+        online_cycle("OK 999999 999999\r\n");
+        EXPECT_EQ(stop(number), 0);
+        EXPECT_EQ(lights(0, 16), dark16);
+
+        // Blocked on a service that has stopped answering.
+        close(client);
+        ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "2", "1000"}));
+        online_cycle("OK 999999 999999\r\n");
+        expect(status_line);
+        EXPECT_EQ(stop(number), 0) << "the read must not be restarted";
+        EXPECT_EQ(lights(0, 16), dark16);
+        close(client);
+        client = -1;
+    }
+}
+
+TEST_F(Daemon, GoesOfflineWhenTheServiceClosesAndNeverReconnects)
+{
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "2", "1000"}));
+    online_cycle("OK 999999 999999\r\n");
+    expect(status_line);
+    close(client);
+    client = -1;
+    // Writes on the closed connection must not kill it (SIGPIPE).
+    EXPECT_EQ(e2e::accept_client(listener, 2500), -1) << "it reconnected";
+    EXPECT_TRUE(e2e::alive(daemon));
+    EXPECT_EQ(lights(0, 16), dark16);
+    EXPECT_EQ(stop(SIGTERM), 0);
+}
+
+TEST_F(Daemon, PointsStandardOutputAndErrorAtDevNull)
+{
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "2", "1000"}));
+    expect(status_line);
+    for (const char* fd : {"1", "2"}) {
+        char target[256] = {};
+        const std::string link = "/proc/" + std::to_string(daemon) + "/fd/" + fd;
+        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+        EXPECT_STREQ(target, "/dev/null") << "descriptor " << fd;
+    }
+    EXPECT_EQ(stop(SIGTERM), 0);
+}
+
+TEST_F(Daemon, LogsAFailedConnectionAndExitsWithOneWhileTheShellGetsZero)
+{
+    close(listener);
+    listener = -1;
+    const auto s = e2e::start(e2e::program("quenlyte5-sim"), {"8", "8", "0", "16", "2", "10"});
+    EXPECT_EQ(s.starter_status, 0);
+    ASSERT_GT(s.daemon, 0);
+    EXPECT_EQ(e2e::wait_exit(s.daemon), 1);
+    const std::string line = e2e::syslog_line("Connection refused");
+    EXPECT_NE(line.find("<11>"), std::string::npos) << line; // user facility, error level
+    EXPECT_NE(line.find("quenlyte["), std::string::npos) << line;
+    EXPECT_NE(line.find("127.0.0.1: Connection refused"), std::string::npos) << line;
+}
+
+TEST_F(Daemon, RefusesAPortOutsideTheIoSpaceInsteadOfWrapping)
+{
+    // 66424 is 0x378 + 65536: it must never reach 0x378.
+    for (const char* port : {"65534", "66424", "-1"}) {
+        SCOPED_TRACE(port);
+        ASSERT_NO_FATAL_FAILURE(begin({"8", "8", port, "16", "2", "10"}));
+        EXPECT_EQ(e2e::wait_exit(daemon), 1);
+        daemon = -1;
+        EXPECT_NE(e2e::syslog_line("ioperm").find("ioperm: Invalid argument"), std::string::npos);
+        close(client);
+        client = -1;
+    }
+    EXPECT_EQ(e2e::view(0, 16).substr(0, 7), "exit 1:") << "a simulated port appeared at 0x378";
+}
+
+TEST_F(Daemon, RealPortProgramFailsAtTheGrantForAnAddressOutsideTheIoSpace)
+{
+    // Without CAP_SYS_RAWIO, so that no test can ever reach a real port: a
+    // wrapped address would fail with "Operation not permitted" instead.
+    const auto s = e2e::start(e2e::program("quenlyte5"), {"8", "8", "66424", "16", "2", "10"}, true);
+    EXPECT_EQ(s.starter_status, 0);
+    ASSERT_GT(s.daemon, 0);
+    client = e2e::accept_client(listener);
+    EXPECT_EQ(e2e::wait_exit(s.daemon), 1);
+    EXPECT_NE(e2e::syslog_line("ioperm").find("ioperm: Invalid argument"), std::string::npos);
+}
+
+TEST_F(Daemon, RejectsBadArgumentsBeforeDetaching)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* err;
+    } cases[] = {
+        {{}, 1, "usage: quenlyte5-sim IN_MAX OUT_MAX PORT LEDS MODE RATE\n"},
+        {{"8", "8", "0", "16", "2"}, 1, "usage: quenlyte5-sim"},
+        {{"0", "8", "0", "16", "2", "10"}, 1,
+         "quenlyte5-sim: argument 1 (full-scale inbound rate): must be a number above 0, not \"0\"\n"},
+        {{"8", "-8", "0", "16", "2", "10"}, 1, "argument 2 (full-scale outbound rate)"},
+        {{"8", "8", "0", "16", "2", "0"}, 1, "argument 6 (refresh rate)"},
+        {{"8", "8", "0", "16", "2", "-1"}, 1, "argument 6 (refresh rate)"},
+    };
+    for (const auto& c : cases) {
+        const auto r = e2e::run(e2e::program("quenlyte5-sim"), c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.err.rfind(c.err, 0) == 0 || r.err.find(c.err) != std::string::npos, true) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(e2e::accept_client(listener, 200), -1) << "a daemon started despite bad arguments";
+
+    const auto help = e2e::run(e2e::program("quenlyte5-sim"), {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: quenlyte5-sim", 0), 0u);
+    EXPECT_EQ(help.err, "");
+}
