@@ -2,6 +2,8 @@
 
 #include "report.h"
 
+#include <csignal>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
@@ -23,6 +25,8 @@ int fd = -1;                 // the service connection
 char buf[reply_size + 1];    // the reply, plus room for its terminator
 
 } // namespace
+
+extern volatile sig_atomic_t got_signal;
 
 int service_connect(const char* host, int port)
 {
@@ -103,6 +107,9 @@ const char* get_value(const char* command, int argument)
         command = with_argument;
     }
     send_command(fd, command);
-    const char* value = get_answer(fd);
+    // Once the daemon is ending, a service that has stopped answering must
+    // not hold it: skip the wait for the reply. (A signal during the read
+    // itself interrupts it.)
+    const char* value = got_signal == 0 ? get_answer(fd) : nullptr;
     return value != nullptr ? value : "";
 }

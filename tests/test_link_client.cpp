@@ -2,12 +2,16 @@
 #include "link_client.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+
+// The daemon's end flag, which the client consults before waiting for a reply.
+volatile sig_atomic_t got_signal = 0;
 
 namespace {
 
@@ -115,6 +119,11 @@ TEST(Client, ConnectsOnceAndExchangesValuesWithArguments)
     ASSERT_EQ(write(server, "garbage\r\n", 9), 9);
     EXPECT_STREQ(get_value("status pppoe", -1), "") << "an unaccepted reply is the empty text";
     EXPECT_EQ(read_all(server), "status pppoe\r\n");
+
+    got_signal = SIGTERM;
+    EXPECT_STREQ(get_value("status pppoe", -1), "") << "no wait for a reply once ending";
+    EXPECT_EQ(read_all(server), "status pppoe\r\n");
+    got_signal = 0;
 
     close(server);
     EXPECT_STREQ(get_value("status pppoe", -1), "");

@@ -211,6 +211,28 @@ int wait_exit(pid_t pid, int timeout_ms)
     }
 }
 
+bool wait_blocked(pid_t pid, int timeout_ms)
+{
+    const long long deadline = now_ms() + timeout_ms;
+    const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    while (now_ms() < deadline) {
+        std::ifstream in(path);
+        std::string first;
+        // "running" while on a processor; the system call number while blocked.
+        if (in >> first && !first.empty() && first != "running" && first[0] != '-') {
+            // Sleeping for sure only once the state says so.
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            const auto close = line.rfind(')');
+            if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S')
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 bool alive(pid_t pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");

@@ -40,6 +40,10 @@ started start(const std::string& path, const std::vector<std::string>& args, boo
 // it did not exit normally or in time (it is then killed).
 int wait_exit(pid_t pid, int timeout_ms = 10000);
 
+// Waits until `pid` sleeps in a system call (a read or a pause), so that a
+// signal sent next finds it there. False if it never does.
+bool wait_blocked(pid_t pid, int timeout_ms = 10000);
+
 // True while `pid` is alive and not a zombie.
 bool alive(pid_t pid);
 

@@ -175,6 +175,7 @@ TEST_F(Daemon, EachEndingSignalDarkensTheChainAndExitsWithZero)
         ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "2", "1"}));
         // Pausing online: one update a second.
         online_cycle("OK 999999 999999\r\n");
+        ASSERT_TRUE(e2e::wait_blocked(daemon));
         EXPECT_EQ(stop(number), 0);
         EXPECT_EQ(lights(0, 16), dark16);
 
@@ -183,6 +184,7 @@ TEST_F(Daemon, EachEndingSignalDarkensTheChainAndExitsWithZero)
         ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "2", "1000"}));
         online_cycle("OK 999999 999999\r\n");
         expect(status_line);
+        ASSERT_TRUE(e2e::wait_blocked(daemon));
         EXPECT_EQ(stop(number), 0) << "the read must not be restarted";
         EXPECT_EQ(lights(0, 16), dark16);
         close(client);
