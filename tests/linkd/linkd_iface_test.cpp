@@ -1,7 +1,7 @@
-// quenlyte-linkd --iface against a real veth pair. The test makes its own
-// hosts: the service and one end (lkd0, 169.254.77.1) live in the test's
-// private network namespace, the other end (lkd1, 169.254.77.2) in a second
-// namespace held by a child process. Traffic goes only between those two.
+// quenlyte-linkd --iface against a real veth pair the test makes: lkd0
+// (169.254.77.1) in the test's private network namespace beside the service,
+// lkd1 (169.254.77.2) in a second namespace held by a child process that
+// sinks UDP. Traffic goes only between those two ends.
 #include "service_harness.h"
 
 #include <gtest/gtest.h>
@@ -24,112 +24,60 @@ namespace
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-constexpr const char* near_addr = "169.254.77.1"; // lkd0, in the test's namespace
-constexpr const char* far_addr = "169.254.77.2";  // lkd1, in the child's namespace
-constexpr std::uint16_t sink_port = 9000;         // UDP sinks on both sides
-constexpr std::size_t datagram_bytes = 1000;      // UDP payload per datagram
-constexpr double paced_bytes_per_s = 400000;      // payload rate of each burst
-constexpr double burst_s = 3.0;                   // length of each burst
-constexpr double patience_s = 30.0;               // longest wait for a state
+constexpr const char* far_addr = "169.254.77.2"; // lkd1, in the child's namespace
+constexpr std::uint16_t sink_port = 9000;        // UDP sink on lkd1
+constexpr std::size_t datagram_bytes = 1000;     // UDP payload per datagram
+constexpr double paced_bytes_per_s = 400000;     // payload rate of a burst
+constexpr double burst_s = 3.0;                  // length of a burst, seconds
+constexpr double patience_s = 30.0;              // longest wait for a state, seconds
 
 double since(steady::time_point t0)
 {
     return std::chrono::duration<double>(steady::now() - t0).count();
 }
 
-int udp_socket(const char* bind_addr, std::uint16_t port)
+// The far host: enters a namespace of its own, configures lkd1 once the
+// parent has moved it in ('c'), then sinks UDP until the pipe closes.
+[[noreturn]] void far_host(int cmd_fd, int ready_fd)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    ::inet_pton(AF_INET, bind_addr, &a.sin_addr);
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void drain(int fd)
-{
-    char buf[2048];
-    while (::recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
-    }
-}
-
-// Sends the datagrams due by now to keep a steady paced rate since t0.
-void send_due(int fd, const char* to, steady::time_point t0, std::size_t& sent_datagrams)
-{
+    char c = 'n';
+    if (::unshare(CLONE_NEWNET) != 0 || ::write(ready_fd, &c, 1) != 1) ::_exit(2);
+    if (::read(cmd_fd, &c, 1) != 1) ::_exit(0);
+    const int sink = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(sink_port);
-    ::inet_pton(AF_INET, to, &a.sin_addr);
-    static const std::string payload(datagram_bytes, 'q');
-    const auto due = static_cast<std::size_t>(since(t0) * paced_bytes_per_s / datagram_bytes);
-    while (sent_datagrams < due) {
-        if (::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&a),
-                     sizeof a) < 0)
-            break;
-        ++sent_datagrams;
+    ::inet_pton(AF_INET, far_addr, &a.sin_addr);
+    c = shell(std::string("ip addr add ") + far_addr + "/24 dev lkd1 && ip link set lkd1 up") &&
+                ::bind(sink, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0
+            ? 'y'
+            : 'f';
+    if (::write(ready_fd, &c, 1) != 1) ::_exit(2);
+    char buf[2048];
+    for (pollfd p[2] = {{cmd_fd, POLLIN, 0}, {sink, POLLIN, 0}};; p[0].revents = p[1].revents = 0) {
+        ::poll(p, 2, -1);
+        if (p[0].revents) ::_exit(0);
+        ::recv(sink, buf, sizeof buf, 0);
     }
 }
 
-// The far host: a child in its own namespace. It configures lkd1 once the
-// parent has moved it in, sinks UDP, sends a paced burst on 'b', exits on EOF.
-[[noreturn]] void far_host(int cmd_fd, int ready_fd)
+std::optional<std::pair<std::uint64_t, std::uint64_t>> read_rates(connection& c)
 {
-    if (::unshare(CLONE_NEWNET) != 0) ::_exit(2);
-    char c = 'n';
-    if (::write(ready_fd, &c, 1) != 1) ::_exit(2);
-    if (::read(cmd_fd, &c, 1) != 1 || c != 'c') ::_exit(0);
-    const bool ok = shell("ip link set lo up && ip addr add " + std::string(far_addr) +
-                          "/24 dev lkd1 && ip link set lkd1 up");
-    const int sink = ok ? udp_socket(far_addr, sink_port) : -1;
-    c = sink >= 0 ? 'y' : 'f';
-    if (::write(ready_fd, &c, 1) != 1) ::_exit(2);
-    for (;;) {
-        pollfd p[2] = {{cmd_fd, POLLIN, 0}, {sink, POLLIN, 0}};
-        ::poll(p, 2, 100);
-        if (p[1].revents & POLLIN) drain(sink);
-        if (!(p[0].revents & (POLLIN | POLLHUP))) continue;
-        if (::read(cmd_fd, &c, 1) != 1) ::_exit(0);
-        if (c != 'b') continue;
-        const auto t0 = steady::now();
-        std::size_t sent = 0;
-        while (since(t0) < burst_s) {
-            send_due(sink, near_addr, t0, sent);
-            drain(sink);
-            std::this_thread::sleep_for(5ms);
-        }
-    }
-}
-
-struct rates {
+    const std::string reply = ask(c, "rate pppoe").value_or("");
     std::uint64_t in = 0, out = 0;
-};
-
-std::optional<rates> read_rates(connection& c)
-{
-    const auto reply = ask(c, "rate pppoe");
-    if (!reply || !reply->starts_with("OK ")) return std::nullopt;
-    rates r;
-    const char* p = reply->data() + 3;
-    const char* end = reply->data() + reply->size();
-    auto [p1, e1] = std::from_chars(p, end, r.in);
-    if (e1 != std::errc() || p1 == end || *p1 != ' ') return std::nullopt;
-    auto [p2, e2] = std::from_chars(p1 + 1, end, r.out);
+    const char* end = reply.data() + reply.size();
+    auto [p1, e1] = std::from_chars(reply.data() + std::min<std::size_t>(3, reply.size()), end, in);
+    if (!reply.starts_with("OK ") || e1 != std::errc() || p1 == end || *p1 != ' ')
+        return std::nullopt;
+    auto [p2, e2] = std::from_chars(p1 + 1, end, out);
     if (e2 != std::errc() || std::string_view(p2, end) != "\r\n") return std::nullopt;
-    return r;
+    return std::pair{in, out};
 }
 
 bool wait_status(connection& c, const std::string& wanted)
 {
-    const auto t0 = steady::now();
-    while (since(t0) < patience_s) {
+    for (const auto t0 = steady::now(); since(t0) < patience_s; std::this_thread::sleep_for(50ms))
         if (ask(c, "status pppoe") == wanted) return true;
-        std::this_thread::sleep_for(50ms);
-    }
     return false;
 }
 
@@ -145,10 +93,8 @@ class LinkdIface : public ::testing::Test
         ASSERT_EQ(::pipe(cmd), 0);
         ASSERT_EQ(::pipe(ready), 0);
         child = ::fork();
-        ASSERT_GE(child, 0);
         if (child == 0) {
-            ::close(cmd[1]);
-            ::close(ready[0]);
+            ::close(cmd[1]); // so that the parent closing it ends the far host
             far_host(cmd[0], ready[1]);
         }
         ::close(cmd[0]);
@@ -157,87 +103,71 @@ class LinkdIface : public ::testing::Test
         ready_fd = ready[0];
         char c = 0;
         ASSERT_EQ(::read(ready_fd, &c, 1), 1);
-        ASSERT_TRUE(make_pair());
-        ASSERT_TRUE(tell('c'));
+        ASSERT_TRUE(shell("ip link add lkd0 type veth peer name lkd1 netns " +
+                          std::to_string(child) +
+                          " && ip addr add 169.254.77.1/24 dev lkd0 && ip link set lkd0 up"));
+        ASSERT_EQ(::write(cmd_fd, "c", 1), 1);
         ASSERT_EQ(::read(ready_fd, &c, 1), 1);
         ASSERT_EQ(c, 'y') << "the far host could not configure lkd1";
-        sink = udp_socket(near_addr, sink_port);
-        ASSERT_GE(sink, 0);
     }
     void TearDown() override
     {
         if (svc.pid > 0) stop_service(svc, SIGKILL);
-        if (sink >= 0) ::close(sink);
-        if (cmd_fd >= 0) ::close(cmd_fd); // the far host exits; its namespace and lkd1 go
+        if (cmd_fd >= 0) ::close(cmd_fd); // the far host exits, its namespace goes
         if (ready_fd >= 0) ::close(ready_fd);
         if (child > 0) ::waitpid(child, nullptr, 0);
-        // lkd0 goes with this process's namespace.
     }
-    bool make_pair()
-    {
-        return shell("ip link add lkd0 type veth peer name lkd1 netns " + std::to_string(child) +
-                     " && ip addr add " + near_addr + "/24 dev lkd0 && ip link set lkd0 up");
-    }
-    bool tell(char c) { return ::write(cmd_fd, &c, 1) == 1; }
 
-    // Reads rates every 200 ms for a burst; the near side sends when `send_out`.
-    rates peak_during_burst(connection& c, bool send_out)
+    // Sends paced UDP to the far host for a burst, reading the rates every
+    // 200 ms; returns the highest inbound and outbound rates seen.
+    std::pair<std::uint64_t, std::uint64_t> peak_during_burst(connection& c)
     {
-        rates peak;
-        const auto t0 = steady::now();
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(sink_port);
+        ::inet_pton(AF_INET, far_addr, &a.sin_addr);
+        const std::string payload(datagram_bytes, 'q');
+        std::pair<std::uint64_t, std::uint64_t> peak{0, 0};
         std::size_t sent = 0;
-        auto next_read = t0;
-        while (since(t0) < burst_s) {
-            if (send_out) send_due(sink, far_addr, t0, sent);
-            drain(sink);
-            if (steady::now() >= next_read) {
-                const auto r = read_rates(c);
-                EXPECT_TRUE(r);
-                if (r) peak = {std::max(peak.in, r->in), std::max(peak.out, r->out)};
-                next_read += 200ms;
-            }
-            std::this_thread::sleep_for(5ms);
+        const auto t0 = steady::now();
+        for (auto next_read = t0; since(t0) < burst_s; std::this_thread::sleep_for(5ms)) {
+            while (static_cast<double>(sent * datagram_bytes) < since(t0) * paced_bytes_per_s &&
+                   ::sendto(fd, payload.data(), payload.size(), 0,
+                            reinterpret_cast<const sockaddr*>(&a), sizeof a) > 0)
+                ++sent;
+            if (steady::now() < next_read) continue;
+            next_read += 200ms;
+            const auto r = read_rates(c);
+            EXPECT_TRUE(r);
+            if (r) peak = {std::max(peak.first, r->first), std::max(peak.second, r->second)};
         }
+        ::close(fd);
         return peak;
     }
 
     pid_t child = -1;
-    int cmd_fd = -1, ready_fd = -1, sink = -1;
+    int cmd_fd = -1, ready_fd = -1;
     service svc;
 };
 
-TEST_F(LinkdIface, RatesFollowRealTrafficBothWays)
+TEST_F(LinkdIface, RatesFollowRealTrafficAndSettleWhenItStops)
 {
     ASSERT_TRUE(start_service({"--iface", "lkd0", "--window", "1"}, svc)) << svc.err_text;
     connection c = connect_to(svc.port);
     ASSERT_TRUE(wait_status(c, "OK Online\r\n"));
 
-    // Bounds are wide: a busy machine paces unevenly; each datagram also
-    // carries 42 bytes of headers on the wire.
-    const double low = paced_bytes_per_s / 4, high = paced_bytes_per_s * 4;
+    // Wide bounds: a busy machine paces unevenly, and headers add 42 bytes a datagram.
+    const auto [in, out] = peak_during_burst(c);
+    EXPECT_GT(static_cast<double>(out), paced_bytes_per_s / 4);
+    EXPECT_LT(static_cast<double>(out), paced_bytes_per_s * 4);
+    EXPECT_LT(static_cast<double>(in), paced_bytes_per_s / 4) << "only ARP comes back";
 
-    const rates out = peak_during_burst(c, true);
-    EXPECT_GT(static_cast<double>(out.out), low);
-    EXPECT_LT(static_cast<double>(out.out), high);
-    EXPECT_LT(static_cast<double>(out.in), low) << "only ARP should come back";
-
-    ASSERT_TRUE(tell('b'));
-    const rates in = peak_during_burst(c, false);
-    EXPECT_GT(static_cast<double>(in.in), low);
-    EXPECT_LT(static_cast<double>(in.in), high);
-
-    // Once quiet, both rates fall back close to zero.
-    const auto t0 = steady::now();
-    std::optional<rates> r;
-    while (since(t0) < patience_s) {
-        drain(sink);
-        r = read_rates(c);
-        if (r && r->in < 1000 && r->out < 1000) break;
-        std::this_thread::sleep_for(100ms);
-    }
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> r;
+    for (const auto t0 = steady::now(); since(t0) < patience_s; std::this_thread::sleep_for(100ms))
+        if ((r = read_rates(c)) && r->first < 1000 && r->second < 1000) break;
     ASSERT_TRUE(r);
-    EXPECT_LT(r->in, 1000u);
-    EXPECT_LT(r->out, 1000u);
+    EXPECT_LT(r->second, 1000u);
     EXPECT_EQ(stop_service(svc, SIGTERM), 0);
 }
 
@@ -246,38 +176,35 @@ TEST_F(LinkdIface, StatusFollowsTheLinkAndARecreatedInterfaceGivesNoSpike)
     ASSERT_TRUE(start_service({"--iface", "lkd0", "--window", "0.5"}, svc)) << svc.err_text;
     connection c = connect_to(svc.port);
     ASSERT_TRUE(wait_status(c, "OK Online\r\n"));
-
     ASSERT_TRUE(shell("ip link set lkd0 down"));
     EXPECT_TRUE(wait_status(c, "OK Offline\r\n"));
     ASSERT_TRUE(shell("ip link set lkd0 up"));
     EXPECT_TRUE(wait_status(c, "OK Online\r\n"));
 
-    // Push the counters up, then replace the interface by a fresh veth whose
-    // counters start again from zero.
-    peak_during_burst(c, true);
+    // Push the counters up, then swap in a fresh veth whose counters start at zero.
+    peak_during_burst(c);
     ASSERT_TRUE(shell("ip link del lkd0"));
     EXPECT_TRUE(wait_status(c, "OK Offline\r\n"));
     EXPECT_EQ(ask(c, "rate pppoe"), "OK 0 0\r\n");
-    ASSERT_TRUE(shell(
-        "ip link add lkd0 type veth peer name lkd2 && ip link set lkd2 up && ip link set lkd0 up"));
+    const std::string recreate =
+        "ip link add lkd0 type veth peer name lkd2 && ip link set lkd2 up && ip link set lkd0 up";
+    ASSERT_TRUE(shell(recreate));
     EXPECT_TRUE(wait_status(c, "OK Online\r\n"));
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 20; ++i, std::this_thread::sleep_for(50ms)) {
         const auto r = read_rates(c);
         ASSERT_TRUE(r);
-        EXPECT_LT(r->in, 100000u);
-        EXPECT_LT(r->out, 100000u);
-        std::this_thread::sleep_for(50ms);
+        EXPECT_LT(r->first, 100000u);
+        EXPECT_LT(r->second, 100000u);
     }
 
-    // A service started while the interface is absent says Offline, then follows it.
+    // Started while the interface is absent, it says Offline, then follows.
     EXPECT_EQ(stop_service(svc, SIGTERM), 0);
     ASSERT_TRUE(shell("ip link del lkd0"));
     ASSERT_TRUE(start_service({"--iface", "lkd0"}, svc)) << svc.err_text;
     close_connection(c);
     c = connect_to(svc.port);
     EXPECT_EQ(ask(c, "status pppoe"), "OK Offline\r\n");
-    ASSERT_TRUE(shell(
-        "ip link add lkd0 type veth peer name lkd2 && ip link set lkd2 up && ip link set lkd0 up"));
+    ASSERT_TRUE(shell(recreate));
     EXPECT_TRUE(wait_status(c, "OK Online\r\n"));
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,55 +11,46 @@
 
 inline constexpr double reply_timeout_s = 10.0; // generous: machines are shared and noisy
 
-// Moves this test process into a fresh network namespace with lo up, so the
-// service can take port 5000 without meeting other tests. False if not allowed.
+// Moves this process into a fresh network namespace with lo up, so the
+// service may take port 5000 beside other tests. False if not allowed.
 bool enter_private_netns();
 
 struct service {
     pid_t pid = -1;
-    int err_fd = -1;        // the service's stderr
-    std::uint16_t port = 0; // taken from its "listening" line
+    int err_fd = -1;        // its stderr
+    std::uint16_t port = 0; // from its "ADDR:PORT: listening" line
     std::string err_text;   // stderr read so far
 };
 
-// Starts the service with `args`. Outside a private namespace (see
-// private_netns_entered) it adds --listen 127.0.0.1:0 unless `args` has
-// --listen. Waits for its "listening" line.
+// Starts the service and waits for its listening line. Outside a private
+// namespace it adds --listen 127.0.0.1:0 (a free port) unless `args` has --listen.
 bool start_service(const std::vector<std::string>& args, service& out);
 
-// Sends `sig` and waits for the exit; returns the exit status, or 128+signal
-// if killed by one, or -1 on time-out (then the service is killed).
+// Sends `sig`, waits; returns the exit status, 128+signal, or -1 on time-out.
 int stop_service(service& s, int sig);
 
-bool private_netns_entered();
-
 struct run_result {
-    int status = -1; // exit status, -1 if it did not exit by itself
+    int status = -1;
     std::string out, err;
 };
+// Runs the service to its exit.
+run_result run_service(const std::vector<std::string>& args);
 
-// Runs the service to its exit (killed after `timeout_s`).
-run_result run_service(const std::vector<std::string>& args, double timeout_s);
-
-// A client connection with its unread bytes.
 struct connection {
     int fd = -1;
-    std::string buffered;
+    std::string buffered; // received, not yet returned
 };
-
-// Connects to 127.0.0.1:port; fd -1 on failure.
 connection connect_to(std::uint16_t port);
 void close_connection(connection& c);
 bool send_all(const connection& c, std::string_view bytes);
-
-// Reads one reply (through CR LF); nullopt on time-out or close.
+// One reply through CR LF; nullopt on time-out or close.
 std::optional<std::string> read_reply(connection& c, double timeout_s = reply_timeout_s);
-
-// Sends `command` + LF and reads one reply.
+// Sends `command` + LF, reads one reply.
 std::optional<std::string> ask(connection& c, std::string_view command);
+// True when the peer closes or resets the connection in time.
+bool wait_closed(connection& c, double timeout_s = reply_timeout_s);
 
-// True when the peer closes (or resets) the connection within `timeout_s`.
-bool wait_closed(connection& c, double timeout_s);
-
-// Runs a shell command; true if it exits 0.
-bool shell(const std::string& command);
+inline bool shell(const std::string& command)
+{
+    return std::system(command.c_str()) == 0;
+}

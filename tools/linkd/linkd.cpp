@@ -20,17 +20,19 @@
 namespace
 {
 
-constexpr std::size_t max_clients = 64; // extra connections are closed at once
-constexpr std::size_t max_pending_out_bytes =
-    64 * 1024;                                 // unsent replies before a client is dropped
-constexpr std::size_t read_chunk_bytes = 4096; // read per client per loop turn
-constexpr int listen_backlog = 64;             // pending connections
+// Limits, so that no client can stall the others or grow memory without bound.
+constexpr std::size_t max_clients = 64;                  // extra connections are closed at once
+constexpr std::size_t max_pending_out_bytes = 64 * 1024; // unsent replies before a drop
+constexpr int client_sndbuf_bytes = 32 * 1024;           // kernel send buffer per client
+constexpr std::size_t read_chunk_bytes = 4096;           // read per client per loop turn
+constexpr int listen_backlog = 64;                       // pending connections
 
 struct client {
     int fd = -1;
     line_splitter splitter;
     std::string pending; // replies not yet taken by the socket
     bool dead = false;
+    bool abort = false; // close with a reset, discarding unsent replies
 };
 
 volatile std::sig_atomic_t stop_signal = 0;
@@ -92,7 +94,8 @@ void accept_clients()
             ::close(fd); // refused: too many clients
             continue;
         }
-        clients.push_back(client{fd, {}, {}, false});
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &client_sndbuf_bytes, sizeof client_sndbuf_bytes);
+        clients.push_back(client{fd, {}, {}, false, false});
     }
 }
 
@@ -118,7 +121,16 @@ void send_reply(client& c, std::string_view reply)
     const bool was_empty = c.pending.empty();
     c.pending.append(reply);
     if (was_empty) flush(c);
-    if (c.pending.size() > max_pending_out_bytes) c.dead = true; // never reads: drop it
+    if (c.pending.size() > max_pending_out_bytes) c.dead = c.abort = true; // never reads: drop it
+}
+
+void close_client(const client& c)
+{
+    if (c.abort) { // reset now instead of keeping unsent replies in the kernel
+        const linger reset{1, 0};
+        ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    ::close(c.fd);
 }
 
 void serve_input(client& c)
@@ -186,7 +198,7 @@ void serve(const sigset_t& wait_mask)
         }
         if (fds[0].revents & POLLIN) accept_clients();
         std::erase_if(clients, [](const client& c) {
-            if (c.dead) ::close(c.fd);
+            if (c.dead) close_client(c);
             return c.dead;
         });
     }
