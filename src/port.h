@@ -1,7 +1,8 @@
 // The port seam. The daemon reaches the parallel port's data register only
 // through these three functions. Each program links exactly one
-// implementation: port_io.cpp (x86 in/out after ioperm, quenlyte5) or
-// port_sim.cpp (the simulated register and chain, quenlyte5-sim).
+// implementation: port_io.cpp (x86 in/out after ioperm, quenlyte5),
+// port_sim.cpp (the simulated register and chain, quenlyte5-sim) or
+// port_ppdev.cpp (the kernel's ppdev driver, quenlyte5-ppdev).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,11 @@
 // wraps to another port.
 int port_access(unsigned long from, unsigned long num, int turn_on);
 
+// Why the port_access call that just returned -1 failed, as one message line:
+// "ioperm: <text of errno>" for the real and simulated ports, the cause found
+// for ppdev. Call it before anything else can change errno.
+const char* port_error();
+
 // One byte-wide read of the port.
 std::uint8_t in_byte(std::uint16_t port);
 
@@ -19,7 +25,7 @@ std::uint8_t in_byte(std::uint16_t port);
 void out_byte(std::uint16_t port, std::uint8_t value);
 
 // True when `num` addresses from `from` all lie in 0..65535, the range that
-// ioperm can grant. Both implementations refuse anything else with EINVAL.
+// ioperm can grant. Every implementation refuses anything else with EINVAL.
 inline bool port_range_valid(unsigned long from, unsigned long num)
 {
     constexpr unsigned long io_space_size = 65536; // addresses 0..65535

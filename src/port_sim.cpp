@@ -5,6 +5,8 @@
 #include "sim_chain.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 namespace {
@@ -52,4 +54,11 @@ void out_byte(std::uint16_t port, std::uint8_t value)
 {
     check_granted(port);
     if (port == granted_base) sim_write(chain, value);
+}
+
+const char* port_error()
+{
+    static char text[128]; // "ioperm: " and the text of errno
+    std::snprintf(text, sizeof text, "ioperm: %s", std::strerror(errno));
+    return text;
 }

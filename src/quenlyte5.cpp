@@ -160,7 +160,7 @@ int main(int argc, char* argv[])
     if (service_connect(service_host, service_port) < 0) std::exit(1);
 
     if (port_access(static_cast<unsigned long>(config.port_base), port_span, 1) != 0) {
-        report_errno("ioperm");
+        report("%s", port_error());
         std::exit(1);
     }
 
@@ -178,7 +178,7 @@ int main(int argc, char* argv[])
 
     show_blank(config.port_base, config.half_leds);
     if (port_access(static_cast<unsigned long>(config.port_base), port_span, 0) != 0) {
-        report_errno("ioperm");
+        report("%s", port_error());
         std::exit(1);
     }
     return 0;

@@ -1,0 +1,317 @@
+// quenlyte5-ppdev as a user runs it, on a fake parallel port: a tmpfs over
+// /proc/sys/dev in the test's mount namespace lists the ports, plain files in
+// its private /dev stand for /dev/parportN, and ppdev_shim (preloaded) answers
+// their ioctls and records each one. No test reaches a real device.
+#include "harness.h"
+
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace
+{
+
+const std::string status_line = "status pppoe\r\n";
+const std::string rate_line = "rate pppoe\r\n";
+const char* const calls_file = "/dev/shm/ppdev-calls";
+
+// The register accesses of one 4-LED online frame showing the stages 1100
+// (shifted 0, 0, 1, 1), from a register at 0x00: r<read> w<written>.
+const std::string frame_1100 = "r00 w00 r00 w82 r82 w80 " // 0: data low, clock up, clock down
+                               "r80 w80 r80 w82 r82 w80 " // 0
+                               "r80 w81 r81 w83 r83 w80 " // 1: data up, clock up, both down
+                               "r80 w81 r81 w83 r83 w80 " // 1
+                               "r80 w84 r84 w80 ";        // latch up and down
+// A blank 4-LED frame after its first write, which lowers the online line.
+const std::string blank_rest = "r00 w02 r02 w00 "
+                               "r00 w00 r00 w02 r02 w00 "
+                               "r00 w00 r00 w02 r02 w00 "
+                               "r00 w00 r00 w02 r02 w00 "
+                               "r00 w04 r04 w00 ";
+const std::string blank_from_online = "r80 w00 " + blank_rest;
+const std::string blank_from_dark = "r00 w00 " + blank_rest;
+
+struct fake_port {
+    int number;            // N of parportN
+    const char* base_addr; // the text of its base-addr file
+};
+
+class Ppdev : public ::testing::Test
+{
+  protected:
+    int listener = -1;
+    int client = -1;
+    pid_t daemon = -1;
+    std::vector<std::string> device_mounts;
+
+    void SetUp() override
+    {
+        if (const auto why = e2e::isolate(); !why.empty()) GTEST_SKIP() << why;
+        std::string preload = QUENLYTE_PPDEV_SHIM;
+#ifdef QUENLYTE_ASAN_RUNTIME
+        // ASan insists on coming first among the loaded libraries.
+        if (std::string(QUENLYTE_ASAN_RUNTIME).empty())
+            GTEST_SKIP()
+                << "the ASan runtime, which must be preloaded before ppdev_shim, was not found";
+        preload = std::string(QUENLYTE_ASAN_RUNTIME) + ":" + preload;
+#endif
+        setenv("LD_PRELOAD", preload.c_str(), 1);
+        setenv("QUENLYTE_PPDEV_SHIM_LOG", calls_file, 1);
+        listener = e2e::listen_service();
+        ASSERT_GE(listener, 0) << "the test service cannot listen on 127.0.0.1:5000";
+    }
+    void TearDown() override
+    {
+        if (daemon > 0 && e2e::alive(daemon)) {
+            kill(daemon, SIGKILL);
+            e2e::wait_exit(daemon);
+        }
+        if (client >= 0) close(client);
+        if (listener >= 0) close(listener);
+        unsetenv("LD_PRELOAD");
+        unsetenv("QUENLYTE_PPDEV_SHIM_LOG");
+        unsetenv("QUENLYTE_PPDEV_SHIM_FAIL");
+    }
+
+    // A fresh fake: /proc/sys/dev/parport listing `ports` (no such directory
+    // without `proc_dir`), a /dev/parportN for each, no calls recorded.
+    void fake(const std::vector<fake_port>& ports, bool proc_dir = true)
+    {
+        umount2("/proc/sys/dev", MNT_DETACH); // the previous case's, if any
+        ASSERT_EQ(mount("tmpfs", "/proc/sys/dev", "tmpfs", 0, "mode=755"), 0)
+            << "cannot mount a tmpfs over /proc/sys/dev";
+        for (const auto& path : device_mounts) umount2(path.c_str(), MNT_DETACH);
+        device_mounts.clear();
+        for (int n = 0; n < 4; ++n) unlink(("/dev/parport" + std::to_string(n)).c_str());
+        unlink(calls_file);
+        if (!proc_dir) return;
+        ASSERT_EQ(mkdir("/proc/sys/dev/parport", 0555), 0);
+        ASSERT_EQ(mkdir("/proc/sys/dev/parport/default", 0555), 0);
+        for (const auto& port : ports) {
+            const std::string dir = "/proc/sys/dev/parport/parport" + std::to_string(port.number);
+            ASSERT_EQ(mkdir(dir.c_str(), 0555), 0);
+            std::ofstream(dir + "/base-addr") << port.base_addr;
+            std::ofstream("/dev/parport" + std::to_string(port.number));
+        }
+    }
+
+    // Makes opening /dev/parportN fail with EACCES, as the kernel does, even
+    // for root: a device node on a mount without device access.
+    void refuse_access(int number)
+    {
+        const std::string path = "/dev/parport" + std::to_string(number);
+        ASSERT_EQ(mount("/dev/null", path.c_str(), nullptr, MS_BIND, nullptr), 0);
+        device_mounts.push_back(path);
+        ASSERT_EQ(mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_NODEV, nullptr),
+                  0);
+    }
+
+    // The recorded calls, separated by spaces.
+    static std::string calls()
+    {
+        std::ifstream in(calls_file);
+        std::string all;
+        for (std::string line; std::getline(in, line);) all += line + " ";
+        return all;
+    }
+
+    // Starts the daemon, which connects to the test service.
+    void begin(const std::vector<std::string>& args)
+    {
+        const auto s = e2e::start(e2e::program("quenlyte5-ppdev"), args);
+        ASSERT_EQ(s.starter_status, 0);
+        ASSERT_GT(s.daemon, 0) << "no detached daemon";
+        daemon = s.daemon;
+        client = e2e::accept_client(listener);
+        ASSERT_GE(client, 0) << "the daemon did not connect";
+    }
+    void expect(const std::string& line)
+    {
+        ASSERT_EQ(e2e::read_exact(client, line.size()), line);
+    }
+    void answer(const std::string& bytes)
+    {
+        e2e::send_bytes(client, bytes);
+    }
+    void online_cycle(const std::string& rate_reply)
+    {
+        expect(status_line);
+        answer("OK Online\r\n");
+        expect(rate_line);
+        answer(rate_reply);
+    }
+    int stop(int signal_number)
+    {
+        kill(daemon, signal_number);
+        const int status = e2e::wait_exit(daemon);
+        daemon = -1;
+        close(client);
+        client = -1;
+        return status;
+    }
+
+    // The /dev/parport* files the daemon has open.
+    std::string open_devices() const
+    {
+        std::string found;
+        const std::string dir = "/proc/" + std::to_string(daemon) + "/fd";
+        DIR* fds = opendir(dir.c_str());
+        while (const dirent* entry = fds != nullptr ? readdir(fds) : nullptr) {
+            char target[256] = {};
+            if (readlink((dir + "/" + entry->d_name).c_str(), target, sizeof target - 1) > 0 &&
+                std::string(target).starts_with("/dev/parport"))
+                found += target;
+        }
+        if (fds != nullptr) closedir(fds);
+        return found;
+    }
+};
+
+} // namespace
+
+TEST_F(Ppdev, ClaimsThePortShowsEachFrameIoctlByIoctlAndReleasesIt)
+{
+    fake({{0, "888\t1912\n"}});
+    // 8 of 8 KiB/s inbound on 4 LEDs: both inbound LEDs, none outbound.
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "4", "2", "1000"}));
+    online_cycle("OK 8192 0\r\n");
+    expect(status_line);
+    EXPECT_EQ(calls(), "PPEXCL PPCLAIM " + frame_1100);
+    ASSERT_TRUE(e2e::wait_blocked(daemon));
+    EXPECT_EQ(stop(SIGTERM), 0);
+    // The read cut by the signal counts as offline, then the blank frame of the end.
+    EXPECT_EQ(calls(), "PPEXCL PPCLAIM " + frame_1100 + blank_from_online + blank_from_dark +
+                           "PPRELEASE close ");
+}
+
+TEST_F(Ppdev, OpensThePortWhoseFirstBaseAddressIsTheGivenAddress)
+{
+    const std::vector<fake_port> ports = {
+        {0, "632\t1656\n"}, {1, "888\t1912\n"}, {2, "60416\t60424\n"}}; // 0x278, 0x378, 0xec00
+    const std::pair<const char*, const char*> cases[] = {
+        {"0", "/dev/parport1"}, {"1", "/dev/parport0"}, {"60416", "/dev/parport2"}};
+    for (const auto& [argument, device] : cases) {
+        SCOPED_TRACE(argument);
+        fake(ports);
+        ASSERT_NO_FATAL_FAILURE(begin({"8", "8", argument, "4", "2", "1000"}));
+        expect(status_line);
+        EXPECT_EQ(open_devices(), device);
+        EXPECT_EQ(stop(SIGTERM), 0);
+    }
+}
+
+TEST_F(Ppdev, EachFailureToTakeThePortIsNamedAndEndsWithStatusOne)
+{
+    const std::vector<fake_port> one_port = {{0, "888\t1912\n"}};
+    const struct {
+        const char* what;
+        std::vector<fake_port> ports;
+        const char* argument;
+        bool refused; // opening the device fails with EACCES
+        const char* shim_fail;
+        const char* message;
+        const char* calls;
+    } cases[] = {
+        {"another address",
+         {{0, "632\t1656\n"}, {3, "956\n"}},
+         "0",
+         false,
+         "",
+         "ppdev: no parallel port at 0x378 (found: parport0 at 0x278, parport3 at 0x3bc)",
+         ""},
+        {"the second address of a port", one_port, "1912", false, "",
+         "ppdev: no parallel port at 0x778 (found: parport0 at 0x378)", ""},
+        {"no ports", {}, "0", false, "", "ppdev: no parallel port at 0x378 (none found)", ""},
+        {"access refused", one_port, "0", true, "",
+         "ppdev: /dev/parport0: Permission denied (the user needs read and write access to it, "
+         "usually as a member of group lp)",
+         ""},
+        {"exclusive access refused", one_port, "0", false, "PPEXCL:EBUSY",
+         "ppdev: /dev/parport0: PPEXCL: Device or resource busy (another program or a kernel "
+         "driver such as lp holds the port)",
+         "PPEXCL! close "},
+        {"claim refused", one_port, "0", false, "PPCLAIM:EBUSY",
+         "ppdev: /dev/parport0: PPCLAIM: Device or resource busy (another program or a kernel "
+         "driver such as lp holds the port)",
+         "PPEXCL PPCLAIM! close "},
+        {"an address outside the I/O space", one_port, "66424", false, "",
+         "ppdev: 0x10378: Invalid argument (I/O addresses end at 0xffff)", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake(c.ports);
+        if (c.refused) {
+            ASSERT_NO_FATAL_FAILURE(refuse_access(0));
+        }
+        setenv("QUENLYTE_PPDEV_SHIM_FAIL", c.shim_fail, 1);
+        ASSERT_NO_FATAL_FAILURE(begin({"8", "8", c.argument, "4", "2", "1000"}));
+        EXPECT_EQ(e2e::wait_exit(daemon), 1);
+        daemon = -1;
+        const std::string line = e2e::syslog_line("ppdev: ");
+        EXPECT_NE(line.find(std::string("]: ") + c.message), std::string::npos) << line;
+        EXPECT_EQ(calls(), c.calls);
+        close(client);
+        client = -1;
+    }
+}
+
+TEST_F(Ppdev, AMissingDeviceNodeOrProcDirectoryIsNamed)
+{
+    fake({{0, "888\n"}});
+    unlink("/dev/parport0");
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "4", "2", "1000"}));
+    EXPECT_EQ(e2e::wait_exit(daemon), 1);
+    daemon = -1;
+    EXPECT_NE(e2e::syslog_line("ppdev: ").find(
+                  "ppdev: /dev/parport0: No such file or directory (is the ppdev module loaded?)"),
+              std::string::npos);
+    close(client);
+    client = -1;
+
+    fake({}, false);
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "4", "2", "1000"}));
+    EXPECT_EQ(e2e::wait_exit(daemon), 1);
+    daemon = -1;
+    EXPECT_NE(e2e::syslog_line("ppdev: ").find("ppdev: no parallel port at 0x378 (none found)"),
+              std::string::npos);
+}
+
+TEST_F(Ppdev, AFailingRegisterIsReportedOnceAndTheDaemonRunsOn)
+{
+    fake({{0, "888\n"}});
+    setenv("QUENLYTE_PPDEV_SHIM_FAIL", "PPRDATA:EIO PPWDATA:EIO", 1);
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "4", "2", "1000"}));
+    for (int cycle = 0; cycle < 3; ++cycle) online_cycle("OK 8192 8192\r\n");
+    expect(status_line);
+    EXPECT_EQ(stop(SIGTERM), 0);
+    EXPECT_NE(e2e::syslog_line("ppdev: ").find("]: ppdev: /dev/parport0: PPRDATA: Input/output "
+                                               "error (further failures are not reported)"),
+              std::string::npos);
+    // The daemon has ended: whatever else it logged is waiting already.
+    EXPECT_EQ(e2e::syslog_line("ppdev: ", 200), "");
+    const std::string all = calls();
+    EXPECT_EQ(all.substr(all.size() - 16), "PPRELEASE close ");
+}
+
+TEST_F(Ppdev, AFailedReleaseIsNamedAndEndsWithStatusOne)
+{
+    fake({{0, "888\n"}});
+    setenv("QUENLYTE_PPDEV_SHIM_FAIL", "PPRELEASE:EIO", 1);
+    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "4", "2", "1000"}));
+    expect(status_line);
+    EXPECT_EQ(stop(SIGTERM), 1);
+    EXPECT_NE(
+        e2e::syslog_line("ppdev: ").find("]: ppdev: /dev/parport0: PPRELEASE: Input/output error"),
+        std::string::npos);
+    const std::string all = calls();
+    EXPECT_EQ(all.substr(all.size() - 17), "PPRELEASE! close ");
+}
