@@ -31,6 +31,16 @@ const std::string frame_1100 = "r00 w00 r00 w82 r82 w80 " // 0: data low, clock 
                                "r80 w81 r81 w83 r83 w80 " // 1: data up, clock up, both down
                                "r80 w81 r81 w83 r83 w80 " // 1
                                "r80 w84 r84 w80 ";        // latch up and down
+// The writes alone ("w80 w81 ...") of recorded calls.
+std::string writes(const std::string& calls)
+{
+    std::istringstream in(calls);
+    std::string found;
+    for (std::string call; in >> call;)
+        if (call[0] == 'w') found += call + " ";
+    return found;
+}
+
 // A blank 4-LED frame after its first write, which lowers the online line.
 const std::string blank_rest = "r00 w02 r02 w00 "
                                "r00 w00 r00 w02 r02 w00 "
@@ -287,19 +297,28 @@ TEST_F(Ppdev, AMissingDeviceNodeOrProcDirectoryIsNamed)
 
 TEST_F(Ppdev, AFailingRegisterIsReportedOnceAndTheDaemonRunsOn)
 {
-    fake({{0, "888\n"}});
-    setenv("QUENLYTE_PPDEV_SHIM_FAIL", "PPRDATA:EIO PPWDATA:EIO", 1);
-    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "4", "2", "1000"}));
-    for (int cycle = 0; cycle < 3; ++cycle) online_cycle("OK 8192 8192\r\n");
-    expect(status_line);
-    EXPECT_EQ(stop(SIGTERM), 0);
-    EXPECT_NE(e2e::syslog_line("ppdev: ").find("]: ppdev: /dev/parport0: PPRDATA: Input/output "
-                                               "error (further failures are not reported)"),
-              std::string::npos);
-    // The daemon has ended: whatever else it logged is waiting already.
-    EXPECT_EQ(e2e::syslog_line("ppdev: ", 200), "");
-    const std::string all = calls();
-    EXPECT_EQ(all.substr(all.size() - 16), "PPRELEASE close ");
+    for (const char* failing : {"PPRDATA", "PPWDATA"}) {
+        SCOPED_TRACE(failing);
+        fake({{0, "888\n"}});
+        setenv("QUENLYTE_PPDEV_SHIM_FAIL", (std::string(failing) + ":EIO").c_str(), 1);
+        ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "4", "2", "1000"}));
+        for (int cycle = 0; cycle < 3; ++cycle) online_cycle("OK 8192 0\r\n");
+        expect(status_line);
+        EXPECT_EQ(stop(SIGTERM), 0);
+        EXPECT_NE(e2e::syslog_line("ppdev: ").find(std::string("]: ppdev: /dev/parport0: ") +
+                                                   failing +
+                                                   ": Input/output error (further failures are "
+                                                   "not reported)"),
+                  std::string::npos);
+        // The daemon has ended: whatever else it logged is waiting already.
+        EXPECT_EQ(e2e::syslog_line("ppdev: ", 200), "");
+        const std::string all = calls();
+        EXPECT_EQ(all.substr(all.size() - 16), "PPRELEASE close ");
+        if (std::string(failing) == "PPRDATA") {
+            // Unreadable, the register is taken to hold what was last written.
+            EXPECT_EQ(writes(all).substr(0, writes(frame_1100).size()), writes(frame_1100));
+        }
+    }
 }
 
 TEST_F(Ppdev, AFailedReleaseIsNamedAndEndsWithStatusOne)
