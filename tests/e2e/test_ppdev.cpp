@@ -221,78 +221,57 @@ TEST_F(Ppdev, OpensThePortWhoseFirstBaseAddressIsTheGivenAddress)
 
 TEST_F(Ppdev, EachFailureToTakeThePortIsNamedAndEndsWithStatusOne)
 {
+    enum device_setup { usable, refused, no_node, no_proc_dir };
     const std::vector<fake_port> one_port = {{0, "888\t1912\n"}};
+    const std::vector<fake_port> two_ports = {{0, "632\t1656\n"}, {3, "956\n"}};
+    const char* const none_found = "no parallel port at 0x378 (none found)";
+    const char* const busy = "Device or resource busy (another program or a kernel driver such "
+                             "as lp holds the port)";
     const struct {
         const char* what;
         std::vector<fake_port> ports;
         const char* argument;
-        bool refused; // opening the device fails with EACCES
+        device_setup setup;
         const char* shim_fail;
-        const char* message;
+        std::string message;
         const char* calls;
     } cases[] = {
-        {"another address",
-         {{0, "632\t1656\n"}, {3, "956\n"}},
-         "0",
-         false,
-         "",
-         "ppdev: no parallel port at 0x378 (found: parport0 at 0x278, parport3 at 0x3bc)",
+        {"another address", two_ports, "0", usable, "",
+         "no parallel port at 0x378 (found: parport0 at 0x278, parport3 at 0x3bc)", ""},
+        {"the second address of a port", one_port, "1912", usable, "",
+         "no parallel port at 0x778 (found: parport0 at 0x378)", ""},
+        {"no ports", {}, "0", usable, "", none_found, ""},
+        {"no parport directory", {}, "0", no_proc_dir, "", none_found, ""},
+        {"access refused", one_port, "0", refused, "",
+         "/dev/parport0: Permission denied (the user needs read and write access to it, usually "
+         "as a member of group lp)",
          ""},
-        {"the second address of a port", one_port, "1912", false, "",
-         "ppdev: no parallel port at 0x778 (found: parport0 at 0x378)", ""},
-        {"no ports", {}, "0", false, "", "ppdev: no parallel port at 0x378 (none found)", ""},
-        {"access refused", one_port, "0", true, "",
-         "ppdev: /dev/parport0: Permission denied (the user needs read and write access to it, "
-         "usually as a member of group lp)",
-         ""},
-        {"exclusive access refused", one_port, "0", false, "PPEXCL:EBUSY",
-         "ppdev: /dev/parport0: PPEXCL: Device or resource busy (another program or a kernel "
-         "driver such as lp holds the port)",
-         "PPEXCL! close "},
-        {"claim refused", one_port, "0", false, "PPCLAIM:EBUSY",
-         "ppdev: /dev/parport0: PPCLAIM: Device or resource busy (another program or a kernel "
-         "driver such as lp holds the port)",
-         "PPEXCL PPCLAIM! close "},
-        {"an address outside the I/O space", one_port, "66424", false, "",
-         "ppdev: 0x10378: Invalid argument (I/O addresses end at 0xffff)", ""},
+        {"no device node", one_port, "0", no_node, "",
+         "/dev/parport0: No such file or directory (is the ppdev module loaded?)", ""},
+        {"exclusive access refused", one_port, "0", usable, "PPEXCL:EBUSY",
+         std::string("/dev/parport0: PPEXCL: ") + busy, "PPEXCL! close "},
+        {"claim refused", one_port, "0", usable, "PPCLAIM:EBUSY",
+         std::string("/dev/parport0: PPCLAIM: ") + busy, "PPEXCL PPCLAIM! close "},
+        {"an address outside the I/O space", one_port, "66424", usable, "",
+         "0x10378: Invalid argument (I/O addresses end at 0xffff)", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        fake(c.ports);
-        if (c.refused) {
+        fake(c.ports, c.setup != no_proc_dir);
+        if (c.setup == refused) {
             ASSERT_NO_FATAL_FAILURE(refuse_access(0));
         }
+        if (c.setup == no_node) unlink("/dev/parport0");
         setenv("QUENLYTE_PPDEV_SHIM_FAIL", c.shim_fail, 1);
         ASSERT_NO_FATAL_FAILURE(begin({"8", "8", c.argument, "4", "2", "1000"}));
         EXPECT_EQ(e2e::wait_exit(daemon), 1);
         daemon = -1;
         const std::string line = e2e::syslog_line("ppdev: ");
-        EXPECT_NE(line.find(std::string("]: ") + c.message), std::string::npos) << line;
+        EXPECT_NE(line.find("]: ppdev: " + c.message), std::string::npos) << line;
         EXPECT_EQ(calls(), c.calls);
         close(client);
         client = -1;
     }
-}
-
-TEST_F(Ppdev, AMissingDeviceNodeOrProcDirectoryIsNamed)
-{
-    fake({{0, "888\n"}});
-    unlink("/dev/parport0");
-    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "4", "2", "1000"}));
-    EXPECT_EQ(e2e::wait_exit(daemon), 1);
-    daemon = -1;
-    EXPECT_NE(e2e::syslog_line("ppdev: ").find(
-                  "ppdev: /dev/parport0: No such file or directory (is the ppdev module loaded?)"),
-              std::string::npos);
-    close(client);
-    client = -1;
-
-    fake({}, false);
-    ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "4", "2", "1000"}));
-    EXPECT_EQ(e2e::wait_exit(daemon), 1);
-    daemon = -1;
-    EXPECT_NE(e2e::syslog_line("ppdev: ").find("ppdev: no parallel port at 0x378 (none found)"),
-              std::string::npos);
 }
 
 TEST_F(Ppdev, AFailingRegisterIsReportedOnceAndTheDaemonRunsOn)
