@@ -2,12 +2,15 @@
 //
 //   quenlyte-sim reset PORT [REG]
 //   quenlyte-sim view [--once] PORT LEDS
+//   quenlyte-sim view [--for SECONDS] [--stop PID] PORT LEDS
 #include "parse.h"
 #include "sim_chain.h"
+#include "sim_live.h"
+#include "sim_view.h"
 
 #include <cerrno>
 #include <charconv>
-#include <csignal>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -18,20 +21,21 @@ namespace {
 const char* const program = "quenlyte-sim";
 constexpr int max_port = 65535;
 constexpr int max_reg = 255;
-constexpr unsigned redraw_interval_us = 50000; // 20 redraws per second
-
-volatile sig_atomic_t stop = 0;
-void on_stop(int) { stop = 1; }
 
 int usage(FILE* to, int status)
 {
     std::fprintf(to,
                  "usage: %s reset PORT [REG]\n"
-                 "       %s view [--once] PORT LEDS\n"
+                 "       %s view --once PORT LEDS\n"
+                 "       %s view [--for SECONDS] [--stop PID] PORT LEDS\n"
                  "  PORT  0 = 0x378, 1 = 0x278, 2 = 0x3BC, otherwise the I/O address (decimal)\n"
                  "  REG   initial data register, decimal or 0x hex (default 0)\n"
-                 "  LEDS  LEDs shown, stage 1 first (at most %d)\n",
-                 program, program, sim_stages);
+                 "  LEDS  LEDs shown, stage 1 first (at most %d)\n"
+                 "  --once         print one line and end\n"
+                 "  --for SECONDS  end the live view by itself after SECONDS\n"
+                 "  --stop PID     on quitting, send SIGTERM to PID and show the chain until it ended\n"
+                 "The live view ends with q, Ctrl-C, SIGTERM or SIGHUP.\n",
+                 program, program, program, sim_stages);
     return status;
 }
 
@@ -56,18 +60,12 @@ bool to_port(const char* text, int& port)
     return port >= 0 && port <= max_port;
 }
 
-// The one line of `view`: outputs (stage 1 first), online line, register, counters.
-void print_state(const sim_chain* chain, int leds, const char* end)
+// Seconds, a finite number from 0 up.
+bool to_seconds(std::string_view text, double& seconds)
 {
-    static char lights[sim_stages + 1];
-    for (int stage = 1; stage <= leds; ++stage) lights[stage - 1] = sim_output(chain, stage) ? '1' : '0';
-    lights[leds] = '\0';
-    const unsigned reg = chain->reg;
-    std::printf("leds=%s online=%u reg=0x%02x frames=%llu writes=%llu reads=%llu%s", lights, reg >> 7,
-                reg, static_cast<unsigned long long>(chain->frames),
-                static_cast<unsigned long long>(chain->writes),
-                static_cast<unsigned long long>(chain->reads), end);
-    std::fflush(stdout);
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    return !text.empty() && error == std::errc{} && end == text.data() + text.size() &&
+           std::isfinite(seconds) && seconds >= 0;
 }
 
 int reset(int argc, char* argv[])
@@ -97,9 +95,30 @@ int reset(int argc, char* argv[])
 int view(int argc, char* argv[])
 {
     int next = 2;
-    const bool once = argc > next && std::strcmp(argv[next], "--once") == 0;
-    if (once) ++next;
-    if (argc != next + 2) return usage(stderr, 2);
+    bool once = false;
+    live_options live;
+    for (; next < argc && std::string_view(argv[next]).starts_with("--"); ++next) {
+        const std::string_view option = argv[next];
+        if (option == "--once") {
+            once = true;
+            continue;
+        }
+        if ((option != "--for" && option != "--stop") || next + 1 >= argc) return usage(stderr, 2);
+        const char* value = argv[++next];
+        int pid = 0;
+        if (option == "--for" && !to_seconds(value, live.for_s)) {
+            std::fprintf(stderr, "%s: --for %s: not a number of seconds\n", program, value);
+            return 1;
+        }
+        if (option == "--stop") {
+            if (!to_number(value, false, pid) || pid <= 0) {
+                std::fprintf(stderr, "%s: --stop %s: not a process id\n", program, value);
+                return 1;
+            }
+            live.stop_pid = pid;
+        }
+    }
+    if (argc != next + 2 || (once && (live.for_s >= 0 || live.stop_pid > 0))) return usage(stderr, 2);
     int port = 0;
     int leds = 0;
     if (!to_port(argv[next], port)) {
@@ -121,20 +140,18 @@ int view(int argc, char* argv[])
             std::fprintf(stderr, "%s: port 0x%x: %s\n", program, port, std::strerror(errno));
         return 1;
     }
+    int status = 0;
+    live.port = static_cast<unsigned>(port);
+    live.leds = leds;
     if (once) {
-        print_state(chain, leds, "\n");
+        const std::string line = view_line(view_state_of(chain, live.port, leds));
+        std::fputs(line.c_str(), stdout);
+        status = std::fflush(stdout) == 0 ? 0 : 1;
     } else {
-        std::signal(SIGINT, on_stop);
-        std::signal(SIGTERM, on_stop);
-        while (stop == 0) {
-            std::fputs("\r", stdout);
-            print_state(chain, leds, "\033[K");
-            usleep(redraw_interval_us);
-        }
-        std::fputs("\n", stdout);
+        status = live_view(chain, live);
     }
     sim_detach(chain);
-    return 0;
+    return status;
 }
 
 } // namespace
