@@ -116,7 +116,11 @@ bool run_cycle(const settings& config)
 
 } // namespace
 
-void handler(int number) { got_signal = number; }
+void handler(int number)
+{
+    got_signal = number;
+    end_service_wait();
+}
 
 void start_daemon(const char* name, int facility)
 {
@@ -156,15 +160,16 @@ int main(int argc, char* argv[])
     }
 
     start_daemon("quenlyte", LOG_USER);
+    // Before connecting: a signal during start-up ends the daemon in order
+    // too (a connection still being made is given up, status 0).
+    install_handlers();
 
-    if (service_connect(service_host, service_port) < 0) std::exit(1);
+    if (service_connect(service_host, service_port) < 0) std::exit(got_signal != 0 ? 0 : 1);
 
     if (port_access(static_cast<unsigned long>(config.port_base), port_span, 1) != 0) {
         report_errno("ioperm");
         std::exit(1);
     }
-
-    install_handlers();
 
     while (got_signal == 0) {
         const bool online = run_cycle(config);
