@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -211,7 +212,9 @@ int wait_exit(pid_t pid, int timeout_ms)
     }
 }
 
-bool wait_blocked(pid_t pid, int timeout_ms)
+bool wait_blocked(pid_t pid, int timeout_ms) { return wait_blocked_in(pid, {}, timeout_ms); }
+
+bool wait_blocked_in(pid_t pid, const std::vector<long>& numbers, int timeout_ms)
 {
     const long long deadline = now_ms() + timeout_ms;
     const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
@@ -219,7 +222,9 @@ bool wait_blocked(pid_t pid, int timeout_ms)
         std::ifstream in(path);
         std::string first;
         // "running" while on a processor; the system call number while blocked.
-        if (in >> first && !first.empty() && first != "running" && first[0] != '-') {
+        if (in >> first && !first.empty() && first != "running" && first[0] != '-' &&
+            (numbers.empty() || std::find(numbers.begin(), numbers.end(),
+                                          std::atol(first.c_str())) != numbers.end())) {
             // Sleeping for sure only once the state says so.
             std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
             std::string line;
