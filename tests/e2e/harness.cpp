@@ -49,7 +49,8 @@ std::string bring_up_loopback()
 }
 
 // A /dev of the test's own: null and urandom from the real one, an empty
-// shm, and a log socket.
+// shm, and a log socket. (Mounts that ignore their file system type name
+// "none" rather than passing null, which valgrind takes for a bad pointer.)
 std::string private_dev()
 {
     const int null = open("/dev/null", O_PATH);
@@ -59,7 +60,7 @@ std::string private_dev()
     for (const auto& [fd, path] : {std::pair{null, "/dev/null"}, std::pair{urandom, "/dev/urandom"}}) {
         close(open(path, O_CREAT | O_WRONLY, 0666));
         const std::string source = "/proc/self/fd/" + std::to_string(fd);
-        if (mount(source.c_str(), path, nullptr, MS_BIND, nullptr) != 0) return errno_text("binding /dev");
+        if (mount(source.c_str(), path, "none", MS_BIND, nullptr) != 0) return errno_text("binding /dev");
         close(fd);
     }
     mkdir("/dev/shm", 01777);
@@ -108,6 +109,18 @@ std::string drain(int fd)
     return all;
 }
 
+// The name of the program that valgrind runs in process `pid` (its first
+// argument that is no option), cut to a process name's 15 bytes.
+std::string valgrind_client(pid_t pid)
+{
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string arg;
+    std::getline(cmdline, arg, '\0'); // valgrind itself
+    while (std::getline(cmdline, arg, '\0'))
+        if (!arg.empty() && arg[0] != '-') return arg.substr(arg.rfind('/') + 1).substr(0, 15);
+    return "";
+}
+
 std::vector<pid_t> children_named(const char* comm_prefix)
 {
     std::vector<pid_t> found;
@@ -123,7 +136,12 @@ std::vector<pid_t> children_named(const char* comm_prefix)
         const auto open = line.find('(');
         const auto close = line.rfind(')');
         if (open == std::string::npos || close == std::string::npos) continue;
-        const std::string comm = line.substr(open + 1, close - open - 1);
+        std::string comm = line.substr(open + 1, close - open - 1);
+        // Under valgrind (preset valgrind) the name is valgrind's; the
+        // program's stands in its command line, which is gone once it has
+        // exited: such a child is taken for the one wanted.
+        if (comm.rfind("memcheck-", 0) == 0) comm = valgrind_client(pid);
+        if (comm.empty()) comm = comm_prefix;
         std::istringstream rest(line.substr(close + 2));
         char state = 0;
         pid_t parent = 0;
@@ -140,7 +158,7 @@ std::string isolate()
 {
     if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
         return errno_text("network and mount namespaces are not allowed here (run as root)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return errno_text("private mounts");
+    if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) return errno_text("private mounts");
     if (auto why = bring_up_loopback(); !why.empty()) return why;
     if (auto why = private_dev(); !why.empty()) return why;
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return errno_text("child subreaper");

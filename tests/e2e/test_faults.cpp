@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -344,37 +345,52 @@ TEST_F(Faults, AServiceThatAnswersButNeverReadsBlocksTheDaemonOnlyOnceTheBuffers
     const int on = 1;
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
-    const std::string io_path = "/proc/" + std::to_string(daemon) + "/io";
-    const auto writes_done = [&] {
-        std::ifstream io(io_path);
-        std::string key;
-        long long value = 0;
-        while (io >> key >> value)
-            if (key == "syscw:") return value;
-        return -1LL;
+    // Bytes the daemon has written: what waits unread at the service plus
+    // what its own socket still holds (both columns of /proc/net/tcp).
+    const auto bytes_written = [] {
+        std::ifstream tcp("/proc/net/tcp");
+        std::string line;
+        std::getline(tcp, line);
+        long long total = 0;
+        while (std::getline(tcp, line)) {
+            char local[64] = {};
+            char remote[64] = {};
+            unsigned state = 0;
+            unsigned long long tx = 0;
+            unsigned long long rx = 0;
+            if (std::sscanf(line.c_str(), "%*d: %63s %63s %x %llx:%llx", local, remote, &state, &tx,
+                            &rx) != 5)
+                continue;
+            const std::string l = local;
+            const std::string r = remote;
+            if (l.ends_with(":1388") && !r.ends_with(":0000")) total += static_cast<long long>(rx);
+            if (r.ends_with(":1388")) total += static_cast<long long>(tx);
+        }
+        return total;
     };
-    ASSERT_TRUE(e2e::wait_blocked_in(daemon, {SYS_read}));
-    const long long writes_before = writes_done() - 1; // the first status command is written
+    // Commands alternate, status then rate, once the link is online.
+    const auto commands_in = [&](long long bytes) {
+        long long count = 0;
+        for (long long at = 0; at < bytes; ++count)
+            at += static_cast<long long>(count % 2 == 0 ? status_line.size() : rate_line.size());
+        return count;
+    };
     long long answered = 0;
     bool blocked_in_write = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!blocked_in_write && std::chrono::steady_clock::now() < deadline) {
-        const long long written = writes_done() - writes_before;
-        if (written > answered) {
-            // Commands alternate: status (answered Online), then rate.
+        if (commands_in(bytes_written()) > answered) {
             e2e::send_bytes(client, answered % 2 == 0 ? "OK Online\r\n" : rates_3_5);
             ++answered;
             continue;
         }
         std::ifstream syscall("/proc/" + std::to_string(daemon) + "/syscall");
         long number = -1;
-        if (syscall >> number && number == SYS_write) {
+        if (syscall >> number && number == SYS_write)
             blocked_in_write = e2e::wait_blocked_in(daemon, {SYS_write}, 100) &&
-                               writes_done() - writes_before == answered;
-        }
+                               commands_in(bytes_written()) == answered;
     }
-    ASSERT_TRUE(blocked_in_write) << "answered " << answered << " commands, written "
-                                  << writes_done() - writes_before;
+    ASSERT_TRUE(blocked_in_write) << "answered " << answered << " commands";
     EXPECT_GT(answered, 100) << "a write blocked before the buffers could have filled";
     RecordProperty("commands_before_the_write_blocked", std::to_string(answered));
     int queued = 0;

@@ -13,6 +13,7 @@
 #include "link_client.h"
 #include "parse.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -23,11 +24,12 @@
 
 volatile sig_atomic_t got_signal = 0;
 
-namespace {
+namespace
+{
 
 constexpr char piece_end = '\x1e';
-constexpr std::size_t small_size = 64;   // bytes: reaches the overlong paths with short inputs
-constexpr std::size_t real_size = 8192;  // bytes: the daemon's reply buffer
+constexpr std::size_t small_size = 64;  // bytes: reaches the overlong paths with short inputs
+constexpr std::size_t real_size = 8192; // bytes: the daemon's reply buffer
 
 struct stream {
     const std::uint8_t* data;
@@ -39,21 +41,24 @@ struct stream {
 long next_piece(void* context, char* into, std::size_t room, bool first)
 {
     auto& s = *static_cast<stream*>(context);
-    if (first) s.gave_up = false;
-    else if (s.gave_up) std::abort(); // it waited again after a wait ran out
+    if (first)
+        s.gave_up = false;
+    else if (s.gave_up)
+        std::abort(); // it waited again after a wait ran out
     if (s.at >= s.size) {
         s.gave_up = !first;
         return 0;
     }
     const auto* begin = s.data + s.at;
-    const auto* end = static_cast<const std::uint8_t*>(std::memchr(begin, piece_end, s.size - s.at));
+    const auto* end =
+        static_cast<const std::uint8_t*>(std::memchr(begin, piece_end, s.size - s.at));
     const std::size_t left = end != nullptr ? static_cast<std::size_t>(end - begin) : s.size - s.at;
     if (left == 0) {
         ++s.at; // an empty piece: nothing in time
         s.gave_up = !first;
         return -1;
     }
-    const std::size_t count = left < room ? left : room;
+    const std::size_t count = std::min(left, room);
     std::memcpy(into, begin, count);
     s.at += count;
     if (count == left && end != nullptr) ++s.at; // the piece is used up
