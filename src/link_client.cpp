@@ -6,13 +6,16 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -20,9 +23,28 @@ namespace {
 constexpr std::size_t reply_size = 8192;    // bytes of one reply
 constexpr std::size_t line_size = 256;      // command, CR, LF and terminator
 constexpr std::size_t argument_size = 64;   // command with its numeric argument
+// Milliseconds, all told, that one reply may take to arrive in full after its
+// first piece (the rest of a split reply, or the tail of an overlong one).
+constexpr int reply_budget_ms = 200;
 
 int fd = -1;                 // the service connection
 char buf[reply_size + 1];    // the reply, plus room for its terminator
+bool reply_after_cr = false; // the last reply ended in CR (see frame_reply)
+// How long one read waits before it looks at the end flag again. A signal
+// interrupts a read at once; this bounds how late one that lands just before
+// the read starts is seen, at no cost while the service answers.
+constexpr timeval end_check_interval{0, 100000}; // 100 ms
+
+bool is_line_end(char c) { return c == '\n' || c == '\r'; }
+
+// The service connection as a reply_source. The first read is a plain
+// read(); later ones wait in poll() for what is left of the budget, which
+// starts with the first of them.
+struct socket_source {
+    int descriptor;
+    bool budget_started;
+    std::chrono::steady_clock::time_point deadline;
+};
 
 } // namespace
 
@@ -52,6 +74,8 @@ int service_connect(const char* host, int port)
         return -1;
     }
     (void)setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    (void)setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &end_check_interval,
+                     sizeof end_check_interval);
     if (connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int saved = errno;
         close(descriptor);
@@ -92,11 +116,80 @@ const char* parse_reply(char* reply, std::size_t length)
     return nullptr;
 }
 
+namespace {
+
+long read_socket(void* context, char* into, std::size_t room, bool first)
+{
+    auto& source = *static_cast<socket_source*>(context);
+    if (!first) {
+        // A signal ends the wait at once; the check before the poll covers
+        // a signal that came while this reply was being joined.
+        if (got_signal != 0) return -1;
+        using std::chrono::steady_clock;
+        const auto now = steady_clock::now();
+        if (!source.budget_started) {
+            source.budget_started = true;
+            source.deadline = now + std::chrono::milliseconds(reply_budget_ms);
+        }
+        const auto left_ms =
+            std::chrono::ceil<std::chrono::milliseconds>(source.deadline - now).count();
+        if (left_ms <= 0) return -1;
+        pollfd ready{source.descriptor, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left_ms)) <= 0) return -1;
+    }
+    ssize_t got;
+    // The first read waits for the service as long as it takes (there is no
+    // time-out), but only while the daemon is not ending.
+    do got = read(source.descriptor, into, room);
+    while (got < 0 && first && (errno == EAGAIN || errno == EWOULDBLOCK) && got_signal == 0);
+    return got < 0 ? -1 : static_cast<long>(got);
+}
+
+} // namespace
+
+const char* frame_reply(char* buffer, std::size_t size, reply_source source, void* context,
+                        bool& after_cr)
+{
+    std::size_t length = 0;
+    while (length == 0) {
+        const long got = source(context, buffer, size, true);
+        if (got <= 0) {
+            after_cr = false;
+            return nullptr;
+        }
+        length = static_cast<std::size_t>(got);
+        if (after_cr && buffer[0] == '\n') {
+            --length;
+            std::memmove(buffer, buffer + 1, length);
+        }
+        after_cr = false;
+    }
+    while (!is_line_end(buffer[length - 1]) && length < size) {
+        const long got = source(context, buffer + length, size - length, false);
+        if (got <= 0) break;
+        length += static_cast<std::size_t>(got);
+    }
+    if (length == size && !is_line_end(buffer[length - 1])) {
+        // Full without a line end: if more comes, the reply is longer than
+        // the buffer. Drain it (over the bytes kept so far) to its line end.
+        bool overlong = false;
+        for (;;) {
+            const long got = source(context, buffer, size, false);
+            if (got <= 0) break;
+            overlong = true;
+            after_cr = buffer[got - 1] == '\r';
+            if (is_line_end(buffer[got - 1])) break;
+        }
+        if (overlong) return nullptr;
+    }
+    after_cr = buffer[length - 1] == '\r';
+    return parse_reply(buffer, length);
+}
+
 const char* get_answer(int descriptor)
 {
-    const ssize_t got = read(descriptor, buf, reply_size);
-    if (got <= 0) return nullptr;
-    return parse_reply(buf, static_cast<std::size_t>(got));
+    socket_source source{descriptor, false, {}};
+    return frame_reply(buf, reply_size, read_socket, &source, reply_after_cr);
 }
 
 const char* get_value(const char* command, int argument)
@@ -109,7 +202,8 @@ const char* get_value(const char* command, int argument)
     send_command(fd, command);
     // Once the daemon is ending, a service that has stopped answering must
     // not hold it: skip the wait for the reply. (A signal during the read
-    // itself interrupts it.)
+    // itself interrupts it; one that comes between this check and the read
+    // is seen within end_check_interval.)
     const char* value = got_signal == 0 ? get_answer(fd) : nullptr;
     return value != nullptr ? value : "";
 }

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -16,6 +17,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -48,7 +50,8 @@ std::string bring_up_loopback()
 }
 
 // A /dev of the test's own: null and urandom from the real one, an empty
-// shm, and a log socket.
+// shm, and a log socket. (Mounts that ignore their file system type name
+// "none" rather than passing null, which valgrind takes for a bad pointer.)
 std::string private_dev()
 {
     const int null = open("/dev/null", O_PATH);
@@ -58,7 +61,7 @@ std::string private_dev()
     for (const auto& [fd, path] : {std::pair{null, "/dev/null"}, std::pair{urandom, "/dev/urandom"}}) {
         close(open(path, O_CREAT | O_WRONLY, 0666));
         const std::string source = "/proc/self/fd/" + std::to_string(fd);
-        if (mount(source.c_str(), path, nullptr, MS_BIND, nullptr) != 0) return errno_text("binding /dev");
+        if (mount(source.c_str(), path, "none", MS_BIND, nullptr) != 0) return errno_text("binding /dev");
         close(fd);
     }
     mkdir("/dev/shm", 01777);
@@ -107,6 +110,18 @@ std::string drain(int fd)
     return all;
 }
 
+// The name of the program that valgrind runs in process `pid` (its first
+// argument that is no option), cut to a process name's 15 bytes.
+std::string valgrind_client(pid_t pid)
+{
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string arg;
+    std::getline(cmdline, arg, '\0'); // valgrind itself
+    while (std::getline(cmdline, arg, '\0'))
+        if (!arg.empty() && arg[0] != '-') return arg.substr(arg.rfind('/') + 1).substr(0, 15);
+    return "";
+}
+
 std::vector<pid_t> children_named(const char* comm_prefix)
 {
     std::vector<pid_t> found;
@@ -122,7 +137,12 @@ std::vector<pid_t> children_named(const char* comm_prefix)
         const auto open = line.find('(');
         const auto close = line.rfind(')');
         if (open == std::string::npos || close == std::string::npos) continue;
-        const std::string comm = line.substr(open + 1, close - open - 1);
+        std::string comm = line.substr(open + 1, close - open - 1);
+        // Under valgrind (preset valgrind) the name is valgrind's; the
+        // program's stands in its command line, which is gone once it has
+        // exited: such a child is taken for the one wanted.
+        if (comm.rfind("memcheck-", 0) == 0) comm = valgrind_client(pid);
+        if (comm.empty()) comm = comm_prefix;
         std::istringstream rest(line.substr(close + 2));
         char state = 0;
         pid_t parent = 0;
@@ -139,7 +159,7 @@ std::string isolate()
 {
     if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
         return errno_text("network and mount namespaces are not allowed here (run as root)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return errno_text("private mounts");
+    if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) return errno_text("private mounts");
     if (auto why = bring_up_loopback(); !why.empty()) return why;
     if (auto why = private_dev(); !why.empty()) return why;
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return errno_text("child subreaper");
@@ -179,6 +199,9 @@ started start(const std::string& path, const std::vector<std::string>& args, boo
     auto argv = argv_of(path, args);
     const pid_t child = fork();
     if (child == 0) {
+        // A daemon ended by SIGQUIT leaves no core file in /.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         if (drop_rawio) {
             prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0);
             prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
@@ -211,7 +234,9 @@ int wait_exit(pid_t pid, int timeout_ms)
     }
 }
 
-bool wait_blocked(pid_t pid, int timeout_ms)
+bool wait_blocked(pid_t pid, int timeout_ms) { return wait_blocked_in(pid, {}, timeout_ms); }
+
+bool wait_blocked_in(pid_t pid, const std::vector<long>& numbers, int timeout_ms)
 {
     const long long deadline = now_ms() + timeout_ms;
     const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
@@ -219,7 +244,9 @@ bool wait_blocked(pid_t pid, int timeout_ms)
         std::ifstream in(path);
         std::string first;
         // "running" while on a processor; the system call number while blocked.
-        if (in >> first && !first.empty() && first != "running" && first[0] != '-') {
+        if (in >> first && !first.empty() && first != "running" && first[0] != '-' &&
+            (numbers.empty() || std::find(numbers.begin(), numbers.end(),
+                                          std::atol(first.c_str())) != numbers.end())) {
             // Sleeping for sure only once the state says so.
             std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
             std::string line;

@@ -44,6 +44,10 @@ int wait_exit(pid_t pid, int timeout_ms = 10000);
 // signal sent next finds it there. False if it never does.
 bool wait_blocked(pid_t pid, int timeout_ms = 10000);
 
+// Waits until `pid` sleeps in one of the system calls `numbers` (SYS_read,
+// SYS_connect, ...). False if it never does.
+bool wait_blocked_in(pid_t pid, const std::vector<long>& numbers, int timeout_ms = 10000);
+
 // True while `pid` is alive and not a zombie.
 bool alive(pid_t pid);
 

@@ -20,7 +20,7 @@ namespace
 constexpr double max_poll_period_s = 0.1;  // interface sampling period, at most
 constexpr double min_poll_period_s = 0.01; // and at least
 constexpr int window_divisions = 10;       // samples per window, when the window is short
-constexpr std::size_t max_proc_bytes = 4 * 1024 * 1024; // cap on /proc/net/dev read
+constexpr std::size_t max_proc_bytes = std::size_t{4} * 1024 * 1024; // cap on /proc/net/dev read
 
 source_kind kind = source_kind::none;
 double start_s = 0;

@@ -22,7 +22,7 @@ namespace
 
 // Limits, so that no client can stall the others or grow memory without bound.
 constexpr std::size_t max_clients = 64;                  // extra connections are closed at once
-constexpr std::size_t max_pending_out_bytes = 64 * 1024; // unsent replies before a drop
+constexpr std::size_t max_pending_out_bytes = std::size_t{64} * 1024; // unsent replies before a drop
 constexpr int client_sndbuf_bytes = 32 * 1024;           // kernel send buffer per client
 constexpr std::size_t read_chunk_bytes = 4096;           // read per client per loop turn
 constexpr int listen_backlog = 64;                       // pending connections

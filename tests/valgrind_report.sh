@@ -1,0 +1,17 @@
+#!/bin/sh
+# After the valgrind preset's tests: every process under valgrind (test
+# programs and the programs they start) wrote a log of its own, empty unless
+# valgrind found something (-q). Prints the ones that are not, and fails.
+# usage: valgrind_report.sh LOG_DIR
+set -u
+dir=$1
+logs=$(find "$dir" -name '*.log' | wc -l)
+found=0
+for log in "$dir"/*.log; do
+    [ -s "$log" ] || continue
+    echo "== valgrind: $log"
+    cat "$log"
+    found=$((found + 1))
+done
+echo "valgrind: $logs processes checked, $found with findings"
+[ "$found" = 0 ]
