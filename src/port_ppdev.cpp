@@ -48,7 +48,7 @@ int fail(int error, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(failure, sizeof failure, format, args);
+    std::vsnprintf(failure, sizeof failure, format, args); // NOLINT(clang-analyzer-valist.Uninitialized): set by va_start above
     va_end(args);
     errno = error;
     return -1;

@@ -105,12 +105,12 @@ int view(int argc, char* argv[])
         }
         if ((option != "--for" && option != "--stop") || next + 1 >= argc) return usage(stderr, 2);
         const char* value = argv[++next];
-        int pid = 0;
         if (option == "--for" && !to_seconds(value, live.for_s)) {
             std::fprintf(stderr, "%s: --for %s: not a number of seconds\n", program, value);
             return 1;
         }
         if (option == "--stop") {
+            int pid = 0;
             if (!to_number(value, false, pid) || pid <= 0) {
                 std::fprintf(stderr, "%s: --stop %s: not a process id\n", program, value);
                 return 1;

@@ -151,7 +151,8 @@ void suspend_and_resume(int& drawn_lines)
 {
     restore_terminal();
     set_handler(SIGTSTP, SIG_DFL);
-    raise(SIGTSTP);
+    raise(SIGTSTP); // stops here until continued
+    // cppcheck-suppress unreachableCode ; raise returns once continued
     set_handler(SIGTSTP, on_suspend);
     if (raw_keys) enter_raw_keys();
     write_all(hide_cursor);
