@@ -622,10 +622,10 @@ void measure_memory()
     if (page == MAP_FAILED) fail("mmap");
     const auto* allocations = static_cast<const volatile unsigned long long*>(page);
     setenv("LD_PRELOAD", QUENLYTE_BENCH_MALLOC_LIB, 1);
-    setenv("QUENLYTE_BENCH_MALLOC_COUNTS", malloc_counts_path, 1);
+    setenv("QUENLYTE_MALLOC_COUNT_FILE", malloc_counts_path, 1);
     const pid_t daemon = start_daemon("100000");
     unsetenv("LD_PRELOAD");
-    unsetenv("QUENLYTE_BENCH_MALLOC_COUNTS");
+    unsetenv("QUENLYTE_MALLOC_COUNT_FILE");
     const int client = accept_daemon(listener);
     serve_cycles(client, warm_up_cycles, true);
     expect(client, status_line);
