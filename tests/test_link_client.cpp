@@ -87,6 +87,25 @@ std::string read_all(int descriptor)
     return got > 0 ? std::string(bytes, static_cast<std::size_t>(got)) : std::string();
 }
 
+// A listener on a free loopback port, the client's service_connect to it,
+// and the accepted server end.
+void connect_to_loopback_service(int& listener, int& client, int& server)
+{
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    client = service_connect("127.0.0.1", ntohs(address.sin_port));
+    ASSERT_GE(client, 0);
+    server = accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+}
+
 } // namespace
 
 TEST(ParseReply, GivesTheValueOfEachAcceptedForm)
@@ -216,20 +235,10 @@ TEST(Client, CutsAnOverlongCommandButKeepsTheLineEnd)
 
 TEST(Client, ConnectsOnceAndExchangesValuesWithArguments)
 {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-
-    const int client = service_connect("127.0.0.1", ntohs(address.sin_port));
-    ASSERT_GE(client, 0);
-    const int server = accept(listener, nullptr, nullptr);
-    ASSERT_GE(server, 0);
+    int listener = -1;
+    int client = -1;
+    int server = -1;
+    ASSERT_NO_FATAL_FAILURE(connect_to_loopback_service(listener, client, server));
 
     ASSERT_EQ(write(server, "OK 3 4\r\n", 8), 8);
     EXPECT_STREQ(get_value("rate pppoe", 3), "3 4");
@@ -299,19 +308,10 @@ TEST(Client, StopsJoiningPiecesOnceEnding)
 
 TEST(Client, AReadThatStartsAfterTheEndingSignalStillEnds)
 {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int client = service_connect("127.0.0.1", ntohs(address.sin_port));
-    ASSERT_GE(client, 0);
-    const int server = accept(listener, nullptr, nullptr);
-    ASSERT_GE(server, 0);
+    int listener = -1;
+    int client = -1;
+    int server = -1;
+    ASSERT_NO_FATAL_FAILURE(connect_to_loopback_service(listener, client, server));
 
     // The signal came just before the read, so nothing interrupts it, and
     // the service never answers: the read must still end.
