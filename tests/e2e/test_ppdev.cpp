@@ -119,9 +119,9 @@ class Ppdev : public ::testing::Test
     void refuse_access(int number)
     {
         const std::string path = "/dev/parport" + std::to_string(number);
-        ASSERT_EQ(mount("/dev/null", path.c_str(), nullptr, MS_BIND, nullptr), 0);
+        ASSERT_EQ(mount("/dev/null", path.c_str(), "none", MS_BIND, nullptr), 0);
         device_mounts.push_back(path);
-        ASSERT_EQ(mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_NODEV, nullptr),
+        ASSERT_EQ(mount("none", path.c_str(), "none", MS_REMOUNT | MS_BIND | MS_NODEV, nullptr),
                   0);
     }
 
