@@ -1,5 +1,6 @@
 // quenlyte5-sim as a user runs it, against a test service that answers byte
 // by byte, observed on the simulated chain.
+#include "daemon_test.h"
 #include "harness.h"
 
 #include <csignal>
@@ -9,8 +10,8 @@
 
 namespace {
 
-const std::string status_line = "status pppoe\r\n";
-const std::string rate_line = "rate pppoe\r\n";
+using e2e::rate_line;
+using e2e::status_line;
 
 // The outputs and the online line of a view line, without the counters.
 std::string lights(int port_argument, int leds)
@@ -20,59 +21,7 @@ std::string lights(int port_argument, int leds)
 }
 const std::string dark16 = "leds=0000000000000000 online=0";
 
-class Daemon : public ::testing::Test {
-protected:
-    int listener = -1;
-    int client = -1;
-    pid_t daemon = -1;
-
-    void SetUp() override
-    {
-        if (const auto why = e2e::isolate(); !why.empty()) GTEST_SKIP() << why;
-        listener = e2e::listen_service();
-        ASSERT_GE(listener, 0) << "the test service cannot listen on 127.0.0.1:5000";
-    }
-    void TearDown() override
-    {
-        if (daemon > 0 && e2e::alive(daemon)) {
-            kill(daemon, SIGKILL);
-            e2e::wait_exit(daemon);
-        }
-        if (client >= 0) close(client);
-        if (listener >= 0) close(listener);
-    }
-
-    // Starts the daemon; the starting process must end with 0 and leave the
-    // daemon connected to the test service.
-    void begin(const std::vector<std::string>& args)
-    {
-        const auto s = e2e::start(e2e::program("quenlyte5-sim"), args);
-        ASSERT_EQ(s.starter_status, 0);
-        ASSERT_GT(s.daemon, 0) << "no detached daemon";
-        daemon = s.daemon;
-        client = e2e::accept_client(listener);
-        ASSERT_GE(client, 0) << "the daemon did not connect";
-    }
-    void expect(const std::string& line) { ASSERT_EQ(e2e::read_exact(client, line.size()), line); }
-    void answer(const std::string& bytes) { e2e::send_bytes(client, bytes); }
-
-    // One online cycle: the rate reply given, then wait for the next status
-    // command, so that the frame stands on the chain while we look.
-    void online_cycle(const std::string& rate_reply)
-    {
-        expect(status_line);
-        answer("OK Online\r\n");
-        expect(rate_line);
-        answer(rate_reply);
-    }
-    int stop(int signal_number)
-    {
-        kill(daemon, signal_number);
-        const int status = e2e::wait_exit(daemon);
-        daemon = -1;
-        return status;
-    }
-};
+using Daemon = e2e::daemon_test;
 
 } // namespace
 
@@ -109,8 +58,6 @@ TEST_F(Daemon, ShowsBarAndDotFramesFromTheReportedRates)
         EXPECT_EQ(e2e::leds(0, 16), c.chain);
         EXPECT_NE(e2e::view(0, 16).find(" online=1 "), std::string::npos);
         EXPECT_EQ(stop(SIGTERM), 0);
-        close(client);
-        client = -1;
     }
 }
 
@@ -145,8 +92,6 @@ TEST_F(Daemon, CountsOnlyTheExactStatusOnlineAsOnline)
         expect(status_line);
         EXPECT_EQ(lights(0, 16), dark16);
         EXPECT_EQ(stop(SIGINT), 0);
-        close(client);
-        client = -1;
     }
 }
 
@@ -180,15 +125,12 @@ TEST_F(Daemon, EachEndingSignalDarkensTheChainAndExitsWithZero)
         EXPECT_EQ(lights(0, 16), dark16);
 
         // Blocked on a service that has stopped answering.
-        close(client);
         ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "2", "1000"}));
         online_cycle("OK 999999 999999\r\n");
         expect(status_line);
         ASSERT_TRUE(e2e::wait_blocked(daemon));
         EXPECT_EQ(stop(number), 0) << "the read must not be restarted";
         EXPECT_EQ(lights(0, 16), dark16);
-        close(client);
-        client = -1;
     }
 }
 
@@ -197,8 +139,7 @@ TEST_F(Daemon, GoesOfflineWhenTheServiceClosesAndNeverReconnects)
     ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "2", "1000"}));
     online_cycle("OK 999999 999999\r\n");
     expect(status_line);
-    close(client);
-    client = -1;
+    hang_up();
     // Writes on the closed connection must not kill it (SIGPIPE).
     EXPECT_EQ(e2e::accept_client(listener, 2500), -1) << "it reconnected";
     EXPECT_TRUE(e2e::alive(daemon));
@@ -242,8 +183,7 @@ TEST_F(Daemon, RefusesAPortOutsideTheIoSpaceInsteadOfWrapping)
         EXPECT_EQ(e2e::wait_exit(daemon), 1);
         daemon = -1;
         EXPECT_NE(e2e::syslog_line("ioperm").find("ioperm: Invalid argument"), std::string::npos);
-        close(client);
-        client = -1;
+        hang_up();
     }
     EXPECT_EQ(e2e::view(0, 16).substr(0, 7), "exit 1:") << "a simulated port appeared at 0x378";
 }

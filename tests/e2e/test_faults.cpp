@@ -3,6 +3,7 @@
 // ending signals in every state the daemon waits in. In every case the daemon
 // neither dies nor hangs, the chain shows what it should, later replies are
 // read in step, and an ending signal still leaves a dark chain and status 0.
+#include "daemon_test.h"
 #include "harness.h"
 
 #include <chrono>
@@ -26,8 +27,8 @@ namespace
 
 using namespace std::string_literals;
 
-const std::string status_line = "status pppoe\r\n";
-const std::string rate_line = "rate pppoe\r\n";
+using e2e::rate_line;
+using e2e::status_line;
 const std::string dark16 = "leds=0000000000000000 online=0";
 // 8 LEDs a way at 8 KiB/s full scale (counts round up from the half): 2 KiB/s
 // in and 4 KiB/s out light 3 and 5, 4 in and 2 out light 5 and 3.
@@ -74,44 +75,10 @@ std::string printable(const std::string& bytes)
     return bytes.size() > 40 ? out + "... (" + std::to_string(bytes.size()) + " bytes)" : out;
 }
 
-class Faults : public ::testing::Test
+class Faults : public e2e::daemon_test
 {
   protected:
-    int listener = -1;
-    int client = -1;
-    pid_t daemon = -1;
-
-    void SetUp() override
-    {
-        if (const auto why = e2e::isolate(); !why.empty()) GTEST_SKIP() << why;
-        listener = e2e::listen_service();
-        ASSERT_GE(listener, 0) << "the test service cannot listen on 127.0.0.1:5000";
-    }
-    void TearDown() override
-    {
-        if (daemon > 0 && e2e::alive(daemon)) {
-            kill(daemon, SIGKILL);
-            e2e::wait_exit(daemon);
-        }
-        hang_up();
-        if (listener >= 0) close(listener);
-    }
-
-    void begin(const std::vector<std::string>& args = args16)
-    {
-        const auto s = e2e::start(e2e::program("quenlyte5-sim"), args);
-        ASSERT_EQ(s.starter_status, 0);
-        ASSERT_GT(s.daemon, 0) << "no detached daemon";
-        daemon = s.daemon;
-        client = e2e::accept_client(listener);
-        ASSERT_GE(client, 0) << "the daemon did not connect";
-    }
-    void hang_up()
-    {
-        if (client >= 0) close(client);
-        client = -1;
-    }
-    void expect(const std::string& line) { ASSERT_EQ(e2e::read_exact(client, line.size()), line); }
+    void begin(const std::vector<std::string>& args = args16) { daemon_test::begin(args); }
     // Sends each piece on its own, a little apart, so that the daemon
     // usually reads them one by one (it must give the same either way).
     void answer(const std::vector<std::string>& pieces)

@@ -2,6 +2,7 @@
 // /proc/sys/dev in the test's mount namespace lists the ports, plain files in
 // its private /dev stand for /dev/parportN, and ppdev_shim (preloaded) answers
 // their ioctls and records each one. No test reaches a real device.
+#include "daemon_test.h"
 #include "harness.h"
 
 #include <csignal>
@@ -20,8 +21,8 @@
 namespace
 {
 
-const std::string status_line = "status pppoe\r\n";
-const std::string rate_line = "rate pppoe\r\n";
+using e2e::rate_line;
+using e2e::status_line;
 const char* const calls_file = "/dev/shm/ppdev-calls";
 
 // The register accesses of one 4-LED online frame showing the stages 1100
@@ -55,17 +56,16 @@ struct fake_port {
     const char* base_addr; // the text of its base-addr file
 };
 
-class Ppdev : public ::testing::Test
+class Ppdev : public e2e::daemon_test
 {
   protected:
-    int listener = -1;
-    int client = -1;
-    pid_t daemon = -1;
     std::vector<std::string> device_mounts;
 
     void SetUp() override
     {
-        if (const auto why = e2e::isolate(); !why.empty()) GTEST_SKIP() << why;
+        daemon_program = "quenlyte5-ppdev";
+        daemon_test::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         std::string preload = QUENLYTE_PPDEV_SHIM;
 #ifdef QUENLYTE_ASAN_RUNTIME
         // ASan insists on coming first among the loaded libraries.
@@ -76,17 +76,10 @@ class Ppdev : public ::testing::Test
 #endif
         setenv("LD_PRELOAD", preload.c_str(), 1);
         setenv("QUENLYTE_PPDEV_SHIM_LOG", calls_file, 1);
-        listener = e2e::listen_service();
-        ASSERT_GE(listener, 0) << "the test service cannot listen on 127.0.0.1:5000";
     }
     void TearDown() override
     {
-        if (daemon > 0 && e2e::alive(daemon)) {
-            kill(daemon, SIGKILL);
-            e2e::wait_exit(daemon);
-        }
-        if (client >= 0) close(client);
-        if (listener >= 0) close(listener);
+        daemon_test::TearDown();
         unsetenv("LD_PRELOAD");
         unsetenv("QUENLYTE_PPDEV_SHIM_LOG");
         unsetenv("QUENLYTE_PPDEV_SHIM_FAIL");
@@ -132,41 +125,6 @@ class Ppdev : public ::testing::Test
         std::string all;
         for (std::string line; std::getline(in, line);) all += line + " ";
         return all;
-    }
-
-    // Starts the daemon, which connects to the test service.
-    void begin(const std::vector<std::string>& args)
-    {
-        const auto s = e2e::start(e2e::program("quenlyte5-ppdev"), args);
-        ASSERT_EQ(s.starter_status, 0);
-        ASSERT_GT(s.daemon, 0) << "no detached daemon";
-        daemon = s.daemon;
-        client = e2e::accept_client(listener);
-        ASSERT_GE(client, 0) << "the daemon did not connect";
-    }
-    void expect(const std::string& line)
-    {
-        ASSERT_EQ(e2e::read_exact(client, line.size()), line);
-    }
-    void answer(const std::string& bytes)
-    {
-        e2e::send_bytes(client, bytes);
-    }
-    void online_cycle(const std::string& rate_reply)
-    {
-        expect(status_line);
-        answer("OK Online\r\n");
-        expect(rate_line);
-        answer(rate_reply);
-    }
-    int stop(int signal_number)
-    {
-        kill(daemon, signal_number);
-        const int status = e2e::wait_exit(daemon);
-        daemon = -1;
-        close(client);
-        client = -1;
-        return status;
     }
 
     // The /dev/parport* files the daemon has open.
@@ -269,8 +227,7 @@ TEST_F(Ppdev, EachFailureToTakeThePortIsNamedAndEndsWithStatusOne)
         const std::string line = e2e::syslog_line("ppdev: ");
         EXPECT_NE(line.find("]: ppdev: " + c.message), std::string::npos) << line;
         EXPECT_EQ(calls(), c.calls);
-        close(client);
-        client = -1;
+        hang_up();
     }
 }
 
