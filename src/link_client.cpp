@@ -6,7 +6,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -26,6 +26,7 @@ constexpr std::size_t argument_size = 64;   // command with its numeric argument
 // Milliseconds, all told, that one reply may take to arrive in full after its
 // first piece (the rest of a split reply, or the tail of an overlong one).
 constexpr int reply_budget_ms = 200;
+constexpr long long ns_per_ms = 1000000;
 
 int fd = -1;                 // the service connection
 char buf[reply_size + 1];    // the reply, plus room for its terminator
@@ -43,8 +44,17 @@ bool is_line_end(char c) { return c == '\n' || c == '\r'; }
 struct socket_source {
     int descriptor;
     bool budget_started;
-    std::chrono::steady_clock::time_point deadline;
+    long long deadline_ns; // CLOCK_MONOTONIC
 };
+
+// Nanoseconds on the monotonic clock. A plain libc call, so that the daemon
+// needs no C++ runtime library at run time.
+long long monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 * ns_per_ms + now.tv_nsec;
+}
 
 } // namespace
 
@@ -125,15 +135,14 @@ long read_socket(void* context, char* into, std::size_t room, bool first)
         // A signal ends the wait at once; the check before the poll covers
         // a signal that came while this reply was being joined.
         if (got_signal != 0) return -1;
-        using std::chrono::steady_clock;
-        const auto now = steady_clock::now();
+        const long long now = monotonic_ns();
         if (!source.budget_started) {
             source.budget_started = true;
-            source.deadline = now + std::chrono::milliseconds(reply_budget_ms);
+            source.deadline_ns = now + reply_budget_ms * ns_per_ms;
         }
-        const auto left_ms =
-            std::chrono::ceil<std::chrono::milliseconds>(source.deadline - now).count();
-        if (left_ms <= 0) return -1;
+        const long long left_ns = source.deadline_ns - now;
+        if (left_ns <= 0) return -1;
+        const long long left_ms = (left_ns + ns_per_ms - 1) / ns_per_ms; // rounded up
         pollfd ready{source.descriptor, POLLIN, 0};
         if (poll(&ready, 1, static_cast<int>(left_ms)) <= 0) return -1;
     }
@@ -188,7 +197,7 @@ const char* frame_reply(char* buffer, std::size_t size, reply_source source, voi
 
 const char* get_answer(int descriptor)
 {
-    socket_source source{descriptor, false, {}};
+    socket_source source{descriptor, false, 0};
     return frame_reply(buf, reply_size, read_socket, &source, reply_after_cr);
 }
 
