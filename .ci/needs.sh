@@ -6,7 +6,7 @@ needs_build="cmake g++ make googletest libgtest-dev iproute2"
 # ./tests/run on top: man page check, valgrind, fuzzing and static checks,
 # the Debian packages and lintian, and systemd in a container.
 needs_test="$needs_build groff-base valgrind clang libclang-rt-14-dev clang-tidy cppcheck binutils
-python3 debhelper lintian systemd-container"
+python3 build-essential debhelper lintian systemd-container"
 
 # need_packages PROG PACKAGE...: installs the missing packages with apt-get
 # when run as root; otherwise prints the one command that installs them and
