@@ -18,6 +18,7 @@ rm -f "$stage.log"
 expect="bin/quenlyte5-sim bin/quenlyte-sim bin/quenlyte-linkd
 share/man/man8/quenlyte5.8 share/man/man8/quenlyte-linkd.8 share/man/man1/quenlyte-sim.1
 lib/systemd/system/quenlyte5.service lib/systemd/system/quenlyte-linkd.service
+lib/systemd/system/quenlyte-linkd.socket
 sbin/quenlyte5-ppdev lib/systemd/system/quenlyte5-ppdev.service"
 if [ -x "$build/bin/quenlyte5" ]; then expect="$expect sbin/quenlyte5"; fi
 for file in $expect; do
@@ -62,7 +63,8 @@ fi
 if command -v systemd-analyze >/dev/null; then
     out=$(cd "$stage/lib/systemd/system" &&
           MANPATH=$stage/share/man SYSTEMD_LOG_LEVEL=notice \
-          systemd-analyze verify quenlyte-linkd.service quenlyte5.service quenlyte5-ppdev.service 2>&1)
+          systemd-analyze verify quenlyte-linkd.socket quenlyte-linkd.service quenlyte5.service \
+              quenlyte5-ppdev.service 2>&1)
     [ -z "$out" ] || fail "systemd-analyze verify: $out"
 else
     echo "note: systemd-analyze missing; units not verified"

@@ -1,5 +1,6 @@
 // quenlyte-linkd: the link-control service. Main and the single-threaded
 // poll loop serving every client.
+#include "activation.h"
 #include "link_source.h"
 #include "options.h"
 #include "protocol.h"
@@ -9,7 +10,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -55,9 +58,46 @@ void report(const std::string& context, const std::string& reason)
     std::fprintf(stderr, "quenlyte-linkd: %s: %s\n", context.c_str(), reason.c_str());
 }
 
-// Opens the listening socket; on failure reports and returns false.
+// Takes the listening socket that the service manager handed over (socket
+// activation) as descriptor `fd`; on failure reports and returns false.
+bool take_handed_listener(int fd)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        addr.sin_family != AF_INET) {
+        report("socket activation",
+               "descriptor " + std::to_string(fd) + " is not a listening IPv4 TCP socket");
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); // accept_clients reads to EAGAIN
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+    listen_fd = fd;
+    char text[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    report(std::string(text) + ":" + std::to_string(ntohs(addr.sin_port)), "listening");
+    return true;
+}
+
+// Takes a handed-over listening socket, or else opens its own on --listen;
+// on failure reports and returns false.
 bool open_listener(const linkd_options& options)
 {
+    std::string handed_error;
+    const int handed = handed_listener(std::getenv("LISTEN_PID"), std::getenv("LISTEN_FDS"),
+                                       static_cast<long>(::getpid()), handed_error);
+    if (!handed_error.empty()) {
+        report("socket activation", handed_error);
+        return false;
+    }
+    if (handed >= 0) return take_handed_listener(handed);
+
     const std::string where = options.listen_addr + ":" + std::to_string(options.listen_port);
     listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listen_fd < 0) {

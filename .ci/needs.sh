@@ -1,0 +1,33 @@
+# The Debian packages quenlyte's scripts need, in one place, and the one way
+# they get them. Sourced by ./demo, ./tests/run and .ci/run (POSIX sh).
+
+# Building the programs (preset dev, which finds GoogleTest) and ./demo --netns.
+needs_build="cmake g++ make googletest libgtest-dev iproute2"
+# ./tests/run on top: man page check, valgrind, fuzzing and static checks,
+# the Debian packages and lintian, and systemd in a container.
+needs_test="$needs_build groff-base valgrind clang libclang-rt-14-dev clang-tidy cppcheck binutils
+python3 build-essential debhelper lintian systemd-container"
+
+# need_packages PROG PACKAGE...: installs the missing packages with apt-get
+# when run as root; otherwise prints the one command that installs them and
+# returns 1. Where there is no dpkg it checks nothing.
+need_packages() {
+    need_prog=$1
+    shift
+    command -v dpkg-query >/dev/null || return 0
+    need_missing=""
+    for need_p in "$@"; do
+        dpkg-query -W -f='${Status}' "$need_p" 2>/dev/null | grep -q "ok installed" ||
+            need_missing="$need_missing $need_p"
+    done
+    [ -n "$need_missing" ] || return 0
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        echo "$need_prog: installing:$need_missing" >&2
+        apt-get update -q >&2 &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -q $need_missing >&2
+    else
+        echo "$need_prog: missing Debian packages; install them with:" >&2
+        echo "  sudo apt-get install$need_missing" >&2
+        return 1
+    fi
+}
