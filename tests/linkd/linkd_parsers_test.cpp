@@ -1,4 +1,5 @@
 // In-process tests of the pure parts of quenlyte-linkd, on bytes.
+#include "clients.h"
 #include "counters.h"
 #include "demo.h"
 #include "options.h"
@@ -14,18 +15,21 @@ TEST(LinkdOptions, AcceptsEachSourceAndRejectsBadLinesNamingTheOption)
 {
     linkd_options o;
     std::string error;
-    std::vector<std::string_view> args{"--script=/s", "--listen", "127.0.0.2:0", "--window=0.25"};
+    std::vector<std::string_view> args{"--script=/s", "--listen", "127.0.0.2:0", "--window=0.25",
+                                       "--idle", "0"};
     ASSERT_EQ(parse_options(args, o, error), parse_outcome::run);
     EXPECT_EQ(o.source, source_kind::script);
     EXPECT_EQ(o.script_path, "/s");
     EXPECT_EQ(o.listen_addr, "127.0.0.2");
     EXPECT_EQ(o.listen_port, 0);
     EXPECT_EQ(o.window_s, 0.25);
+    EXPECT_EQ(o.idle_s, 0.0);
     args = {"--iface", "ppp0"};
     ASSERT_EQ(parse_options(args, o, error), parse_outcome::run);
     EXPECT_EQ(o.iface, "ppp0");
     EXPECT_EQ(o.listen_port, 5000);
     EXPECT_EQ(o.window_s, 1.0);
+    EXPECT_EQ(o.idle_s, 10.0);
     args = {"--demo", "--seed", "18446744073709551615"};
     ASSERT_EQ(parse_options(args, o, error), parse_outcome::run);
     EXPECT_EQ(o.seed, UINT64_MAX);
@@ -40,6 +44,8 @@ TEST(LinkdOptions, AcceptsEachSourceAndRejectsBadLinesNamingTheOption)
         {{"--demo", "--window", "nan"}, "--window: "},
         {{"--demo", "--window", "1s"}, "--window: "},
         {{"--demo", "--seed", "-3"}, "--seed: "},
+        {{"--demo", "--idle", "-1"}, "--idle: "},
+        {{"--demo", "--idle", "86401"}, "--idle: "},
         {{"--demo", "--listen", "127.0.0.1:65536"}, "--listen: "},
         {{"--demo", "--listen", "localhost:5000"}, "--listen: "},
         {{"--demo", "--frob"}, "--frob: unknown option"},
@@ -95,42 +101,52 @@ TEST(LinkdScript, RejectsMalformedLinesNamingTheLine)
     }
 }
 
+// Feeds pieces to one splitter; the events as text: a line as itself, an
+// over-long one as "<too long>".
+std::vector<std::string> lines_of(line_splitter& sp, std::initializer_list<std::string> pieces)
+{
+    std::vector<std::string> out;
+    for (const std::string& piece : pieces) {
+        std::string_view bytes = piece;
+        for (line_event e = next_line(sp, bytes); e.kind != line_kind::none;
+             e = next_line(sp, bytes))
+            out.emplace_back(e.kind == line_kind::line ? std::string(e.line) : "<too long>");
+        EXPECT_TRUE(bytes.empty());
+    }
+    return out;
+}
+
 TEST(LinkdProtocol, SplitsLinesAcrossFeedsAndCapsLongOnes)
 {
     line_splitter sp;
-    std::vector<line_event> ev;
-    for (std::string_view piece : {"status pppoe\r\nra", "te pppoe\n\r\r\n", "sta", "tus\r"})
-        split_lines(sp, piece, ev);
-    ASSERT_EQ(ev.size(), 3u);
-    EXPECT_EQ(ev[0].line, "status pppoe");
-    EXPECT_EQ(ev[1].line, "rate pppoe");
-    EXPECT_EQ(ev[2].line, "\r");
-    EXPECT_EQ(sp.partial, "status\r");
+    using lines = std::vector<std::string>;
+    EXPECT_EQ(lines_of(sp, {"status pppoe\r\nra", "te pppoe\n\r\r\n", "sta", "tus\r"}),
+              (lines{"status pppoe", "rate pppoe", "\r"}));
+    EXPECT_EQ(std::string_view(sp.partial.data(), sp.partial_bytes), "status\r");
 
     // At the cap a line is kept; one byte over, it is reported once and
-    // dropped up to its LF, however much follows, holding no memory.
-    ev.clear();
+    // dropped up to its LF, however much follows, in the splitter's fixed room.
     sp = {};
-    split_lines(sp, std::string(max_line_bytes, 'a') + "\n" + std::string(200, 'b'), ev);
-    split_lines(sp, std::string(57, 'b'), ev);
-    for (int i = 0; i < 100; ++i) split_lines(sp, std::string(4096, '\0'), ev);
-    EXPECT_TRUE(sp.partial.empty());
-    split_lines(sp, "\nrate pppoe\n" + std::string(300, 'c') + "\nx\n", ev);
-    ASSERT_EQ(ev.size(), 5u);
-    EXPECT_EQ(ev[0].line.size(), max_line_bytes);
-    EXPECT_TRUE(ev[1].too_long);
-    EXPECT_EQ(ev[2].line, "rate pppoe");
-    EXPECT_TRUE(ev[3].too_long);
-    EXPECT_EQ(ev[4].line, "x");
+    const std::string at_cap(max_line_bytes, 'a');
+    EXPECT_EQ(lines_of(sp, {at_cap + "\n" + std::string(200, 'b'), std::string(57, 'b'),
+                            std::string(409600, '\0'),
+                            "\nrate pppoe\n" + std::string(300, 'c') + "\nx\n"}),
+              (lines{at_cap, "<too long>", "rate pppoe", "<too long>", "x"}));
+    EXPECT_EQ(sp.partial_bytes, 0u);
 }
 
 TEST(LinkdProtocol, RepliesByteForByte)
 {
     const link_reading up{true, 123456, 7}, down{};
-    EXPECT_EQ(reply_for("status pppoe", up), "OK Online\r\n");
-    EXPECT_EQ(reply_for("status pppoe", down), "OK Offline\r\n");
-    EXPECT_EQ(reply_for("rate pppoe", up), "OK 123456 7\r\n");
-    EXPECT_EQ(reply_for("rate pppoe", {true, UINT64_MAX, 0}), "OK 18446744073709551615 0\r\n");
+    reply_buffer buf;
+    const auto reply = [&](std::string_view line, const link_reading& r) {
+        return std::string(reply_for(parse_command(line), r, buf));
+    };
+    EXPECT_EQ(reply("status pppoe", up), "OK Online\r\n");
+    EXPECT_EQ(reply("status pppoe", down), "OK Offline\r\n");
+    EXPECT_EQ(reply("rate pppoe", up), "OK 123456 7\r\n");
+    EXPECT_EQ(reply("rate pppoe", {true, UINT64_MAX, UINT64_MAX}),
+              "OK 18446744073709551615 18446744073709551615\r\n");
     const std::string_view others[] = {"",
                                        "status",
                                        "status pppoe ",
@@ -138,8 +154,31 @@ TEST(LinkdProtocol, RepliesByteForByte)
                                        "rate eth0",
                                        std::string_view("status pppoe\0", 13)};
     for (std::string_view other : others)
-        EXPECT_EQ(reply_for(other, up), "ERR unknown command\r\n") << other;
+        EXPECT_EQ(reply(other, up), "ERR unknown command\r\n") << other;
     EXPECT_EQ(too_long_reply(), "ERR line too long\r\n");
+}
+
+TEST(LinkdClients, TheClientSilentLongestGoesFirst)
+{
+    struct row {
+        const char* why;
+        std::vector<std::pair<int, double>> places; // fd (-1: free) and last line, seconds
+        std::size_t chosen;
+    };
+    const row rows[] = {
+        {"no place in use", {}, no_client},
+        {"only free places", {{-1, 0}, {-1, 5}}, no_client},
+        {"the oldest last line", {{3, 7.5}, {4, 2.0}, {5, 9.0}}, 1},
+        {"free places are skipped, however old", {{-1, 0}, {4, 3.0}, {5, 2.5}}, 2},
+        {"the lowest place among equals", {{3, 4.0}, {4, 1.0}, {5, 1.0}}, 1},
+        {"a single client", {{-1, 0}, {-1, 0}, {9, 100.0}}, 2},
+    };
+    for (const row& r : rows) {
+        std::vector<client> cs(r.places.size());
+        for (std::size_t i = 0; i < cs.size(); ++i)
+            std::tie(cs[i].fd, cs[i].last_line_s) = r.places[i];
+        EXPECT_EQ(silent_longest(cs), r.chosen) << r.why;
+    }
 }
 
 TEST(LinkdCounters, FindsRxAndTxBytesOfTheNamedInterfaceOnly)
@@ -202,7 +241,8 @@ TEST(LinkdDemo, SameSeedSameLinkThatWandersAndDropsOutBriefly)
         const bool was_online = a.reading.online;
         demo_step(a);
         demo_step(b);
-        ASSERT_EQ(reply_for("rate pppoe", a.reading), reply_for("rate pppoe", b.reading)) << i;
+        ASSERT_EQ(a.reading.in_bytes_per_s, b.reading.in_bytes_per_s) << i;
+        ASSERT_EQ(a.reading.out_bytes_per_s, b.reading.out_bytes_per_s) << i;
         ASSERT_EQ(a.reading.online, b.reading.online);
         offline_ticks += !a.reading.online;
         spells += was_online && !a.reading.online;
