@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace
 {
@@ -174,6 +175,38 @@ TEST_F(LinkdService, SilentClientsAreClosedWhileATalkingOneStays)
     }
     for (connection* c : {&silent, &half_line, &endless}) EXPECT_TRUE(wait_closed(*c));
     EXPECT_EQ(ask(talker, "rate pppoe"), "OK 1 2\r\n");
+}
+
+// Context switches of a process so far, voluntary and not.
+long switches(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    long total = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.find("ctxt_switches:") != std::string::npos)
+            total += std::stol(line.substr(line.find(':') + 1));
+    return total;
+}
+
+TEST_F(LinkdService, WithoutAClientItNeverWakesUp)
+{
+    ASSERT_TRUE(start_service({"--iface", "lo"}, svc)) << svc.err_text;
+    for (const bool after_a_client : {false, true}) {
+        if (after_a_client) {
+            connection c = connect_to(svc.port);
+            EXPECT_EQ(ask(c, "status pppoe"), "OK Online\r\n");
+            EXPECT_TRUE(ask(c, "rate pppoe"));
+            close_connection(c);
+        }
+        long before = switches(svc.pid); // settled once nothing moves for half a second
+        for (const auto t0 = steady::now(); since(t0) < patience_s;) {
+            std::this_thread::sleep_for(500ms);
+            if (const long now = switches(svc.pid); std::exchange(before, now) == now) break;
+        }
+        std::this_thread::sleep_for(3s);
+        EXPECT_EQ(switches(svc.pid), before) << (after_a_client ? "after a client" : "from start");
+    }
+    EXPECT_EQ(stop_service(svc, SIGTERM), 0);
 }
 
 TEST_F(LinkdService, DemoAnswersAndStopsCleanlyOnSigtermAndSigint)

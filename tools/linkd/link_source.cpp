@@ -17,8 +17,8 @@
 namespace
 {
 
-constexpr double max_poll_period_s = 0.1;  // interface sampling period, at most
-constexpr double min_poll_period_s = 0.01; // and at least
+constexpr double max_sample_period_s = 0.1;  // interface sampling period, at most
+constexpr double min_sample_period_s = 0.01; // and at least
 constexpr int window_divisions = 10;       // samples per window, when the window is short
 constexpr std::size_t max_proc_bytes = std::size_t{4} * 1024 * 1024; // cap on /proc/net/dev read
 
@@ -35,8 +35,8 @@ demo_state demo;
 std::string iface_name;
 int ioctl_fd = -1;
 rate_window window;
-double poll_period_s = max_poll_period_s;
-double next_poll_s = 0;
+double sample_period_s = max_sample_period_s; // a sample younger than this is used again
+double last_sample_s = 0;
 int last_ifindex = 0; // 0: absent at the last sample
 bool iface_online = false;
 
@@ -87,6 +87,7 @@ bool iface_flags(short& flags, int& ifindex)
 
 void sample_iface(double now_s)
 {
+    last_sample_s = now_s;
     short flags = 0;
     int ifindex = 0;
     std::string text;
@@ -144,29 +145,15 @@ bool source_open(const linkd_options& options, double now_s, std::string& error)
             return false;
         }
         window.window_s = options.window_s;
-        poll_period_s =
-            std::clamp(options.window_s / window_divisions, min_poll_period_s, max_poll_period_s);
+        sample_period_s = std::clamp(options.window_s / window_divisions, min_sample_period_s,
+                                     max_sample_period_s);
         sample_iface(now_s);
-        next_poll_s = now_s + poll_period_s;
         return true;
     case source_kind::none:
         break;
     }
     error = "link source: missing";
     return false;
-}
-
-double source_next_poll_s()
-{
-    return kind == source_kind::iface ? next_poll_s : -1.0;
-}
-
-void source_poll(double now_s)
-{
-    if (kind != source_kind::iface || now_s < next_poll_s) return;
-    sample_iface(now_s);
-    next_poll_s += poll_period_s;
-    if (next_poll_s <= now_s) next_poll_s = now_s + poll_period_s; // fell behind: resync
 }
 
 link_reading source_reading(double now_s)
@@ -178,6 +165,7 @@ link_reading source_reading(double now_s)
         demo_advance_to(demo, now_s - start_s);
         return demo.reading;
     case source_kind::iface: {
+        if (!(now_s - last_sample_s < sample_period_s && now_s >= last_sample_s)) sample_iface(now_s);
         const byte_rates rates = window_rates(window);
         return {iface_online, rates.in_bytes_per_s, rates.out_bytes_per_s};
     }

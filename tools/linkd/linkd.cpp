@@ -231,15 +231,14 @@ void close_silent_clients(double now)
     if (oldest != no_client) next_sweep_s = clients[oldest].last_line_s + idle_s;
 }
 
-// How long the loop may sleep: for ever unless a client may fall silent, a
-// paused accept may resume, or the source has periodic work.
+// How long the loop may sleep: for ever unless a client may fall silent or a
+// paused accept may resume. Without clients the service never wakes by itself.
 int wait_ms(double now)
 {
     double due = std::numeric_limits<double>::infinity();
     if (idle_s > 0 && clients_in_use > 0)
         due = std::max(next_sweep_s, last_sweep_s + min_sweep_interval_s);
     if (accept_resume_s >= 0) due = std::min(due, accept_resume_s);
-    if (const double poll_s = source_next_poll_s(); poll_s >= 0) due = std::min(due, poll_s);
     if (std::isinf(due)) return -1;
     constexpr double longest_wait_ms = 1e9;
     return static_cast<int>(std::clamp(std::ceil((due - now) * 1000.0), 0.0, longest_wait_ms));
@@ -256,7 +255,6 @@ void serve(const sigset_t& wait_mask)
             return;
         }
         const double now = now_s();
-        source_poll(now);
         // Clients are served before new ones are accepted, so that no place
         // given up for a newcomer has an event pending in this turn.
         bool listener_ready = false;
@@ -309,7 +307,7 @@ int main(int argc, char** argv)
     }
 
     std::signal(SIGPIPE, SIG_IGN);
-    // SIGINT and SIGTERM are blocked except while waiting in ppoll, so a stop
+    // SIGINT and SIGTERM are blocked except while waiting in epoll_pwait, so a stop
     // request is never lost between checking the flag and waiting.
     sigset_t stop_set, wait_mask;
     sigemptyset(&stop_set);
