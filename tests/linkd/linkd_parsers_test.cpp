@@ -2,11 +2,17 @@
 #include "clients.h"
 #include "counters.h"
 #include "demo.h"
+#include "netlink.h"
 #include "options.h"
 #include "protocol.h"
 #include "script.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <net/if.h>
 
 namespace
 {
@@ -181,25 +187,108 @@ TEST(LinkdClients, TheClientSilentLongestGoesFirst)
     }
 }
 
-TEST(LinkdCounters, FindsRxAndTxBytesOfTheNamedInterfaceOnly)
+// Captured here: the kernel's replies to RTM_GETLINK requests with sequence
+// number 7, for cap1 (index 2, one end of a veth pair, up and running, 518
+// bytes received and 90 sent) and for "nope", which no interface is called.
+constexpr std::string_view veth_reply_hex =
+    "d805000010000000070000009552000000000100020000004310010000000000090003006361703100000000"
+    "08000d00e803000005001000060000000500110000000000050043000000000008000400dc05000008003200"
+    "4400000008003300ffff000008001b000000000008001e000000000008003d000000000008001f0002000000"
+    "08002800ffff0000080029000000010008003a000000010008003f0000000100080040000000010008003b00"
+    "f8ff070008003c00ffff00000800420000000000080020000200000005002100010000000800230002000000"
+    "08002f000100000008003000010000000600440000000000060045000000000005002700000000000a000100"
+    "aec095a29ec600000a000200ffffffffffff0000cc0017000500000000000000010000000000000006020000"
+    "000000005a000000000000000000000000000000000000000000000003000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "00000000640007000500000001000000060200005a0000000000000000000000030000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "000000000000000000000000000000000c002b00050002000000000010001200090001007665746800000000"
+    "08000500030000000c0006006e6f71756575650030031a008c00020088000100000000000000000000000000"
+    "0100000001000000010000000100000000000000010000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000010270000e80300000000000000000000000000000000000001000000a0020a000800010000000080"
+    "14000500ffff00009439010068740000e8030000f40002000000000040000000dc0500000100000001000000"
+    "0100000001000000ffffffffa00f0000e803000000000000803a090080510100030000005802000010000000"
+    "0000000001000000010000000100000060ea0000000000000000000000000000000000000000000000000000"
+    "01000000000000000000000010270000e8030000010000000000000000000000010000000000000000000000"
+    "010000000000000000000000000000000000000080ee36000000000000000000010000000000000000000000"
+    "0000000000000000000000000004000000000000ffff0000ffffffff01000000000000000000000000000000"
+    "3401030026000000000000000200000000000000940000000000000000000000000000000200000000000000"
+    "000000000000000000000000000000000000000000000000010000000000000001000000000000004c000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000020000000000000001000000000000000000000000000000000000000000000094000000"
+    "000000004c000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "3c00060007000000000000000000000000000000000000000000000001000000000000000000000000000000"
+    "0000000000000000000000000000000014000700000000000000000000000000000000000500080000000000"
+    "24000e00000000000000000000000000000000000000000000000000000000000000000004003e8004004180";
+constexpr std::string_view no_such_device_reply_hex =
+    "40000000020000000700000096520000edffffff2c0000001200010007000000000000000000000000000000"
+    "0000000000000000090003006e6f706500000000";
+
+std::vector<unsigned char> bytes_of(std::string_view hex)
 {
-    constexpr std::string_view text =
-        "Inter-|   Receive                |  Transmit\n"
-        " face |bytes    packets errs drop|bytes    packets errs\n"
-        "    lo:  123456   100 0 0 0 0 0 0   654321   100 0 0 0 0 0 0\n"
-        "  ppp0: 18446744073709551615 7 0 0 0 0 0 0 42 9 0 0 0 0 0 0\n"
-        "veth-a:1000 1 0 0 0 0 0 0 2000 2 0 0 0 0 0 0\n"
-        "  bad0: 12 x 0 0 0 0 0 0 5 0 0 0 0 0 0 0\n"
-        "  short: 1 2 3\n";
-    const auto pair = [&](std::string_view name) {
-        const auto c = find_iface_counters(text, name);
-        return c ? std::to_string(c->rx_bytes) + " " + std::to_string(c->tx_bytes) : "none";
+    std::vector<unsigned char> bytes(hex.size() / 2);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        std::from_chars(hex.data() + 2 * i, hex.data() + 2 * i + 2, bytes[i], 16);
+    return bytes;
+}
+
+TEST(LinkdNetlink, AsksForOneInterfaceByNameAsTheKernelEchoesIt)
+{
+    std::array<unsigned char, link_request_bytes> request{};
+    const std::size_t length = build_link_request("nope", 7, request);
+    const auto reply = bytes_of(no_such_device_reply_hex);
+    constexpr std::size_t echo_at = 20; // after the netlink header and the error number
+    ASSERT_EQ(length, reply.size() - echo_at);
+    EXPECT_TRUE(std::equal(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(length),
+                           reply.begin() + echo_at));
+}
+
+TEST(LinkdNetlink, ReadsStateAndCountersFromCapturedRepliesAndNothingFromBrokenOnes)
+{
+    const auto veth = bytes_of(veth_reply_hex), absent = bytes_of(no_such_device_reply_hex);
+    auto veth_then_absent = veth;
+    veth_then_absent.insert(veth_then_absent.end(), absent.begin(), absent.end());
+    auto no_stats = veth; // IFLA_STATS64 (type 23) renamed to an attribute nobody reads
+    constexpr std::size_t stats_at = 284;
+    ASSERT_EQ(no_stats[stats_at + 2], 23);
+    no_stats[stats_at + 2] = 0x7f;
+    auto short_stats = veth; // IFLA_STATS64 too short to hold tx_bytes
+    short_stats[stats_at] = 4 + 24;
+
+    const struct {
+        const char* what;
+        std::vector<unsigned char> bytes;
+        std::uint32_t seq;
+        link_answer answer;
+    } rows[] = {
+        {"the interface", veth, 7, link_answer::link},
+        {"another request's answer", veth, 8, link_answer::none},
+        {"no such device", absent, 7, link_answer::absent},
+        {"the first message that answers", veth_then_absent, 7, link_answer::link},
+        {"a reply without counters", no_stats, 7, link_answer::absent},
+        {"counters cut short", short_stats, 7, link_answer::absent},
+        {"nothing", {}, 7, link_answer::none},
     };
-    EXPECT_EQ(pair("lo"), "123456 654321");
-    EXPECT_EQ(pair("ppp0"), "18446744073709551615 42");
-    EXPECT_EQ(pair("veth-a"), "1000 2000");
-    for (std::string_view absent : {"ppp", "bad0", "short", "eth0", ""})
-        EXPECT_EQ(pair(absent), "none") << absent;
+    for (const auto& row : rows) {
+        link_state state;
+        EXPECT_EQ(parse_link_reply(row.bytes, row.seq, state), row.answer) << row.what;
+        if (row.answer == link_answer::link) {
+            EXPECT_EQ(state.ifindex, 2);
+            EXPECT_EQ(state.flags & (IFF_UP | IFF_RUNNING), unsigned{IFF_UP | IFF_RUNNING});
+            EXPECT_EQ(state.counters.rx_bytes, 518u);
+            EXPECT_EQ(state.counters.tx_bytes, 90u);
+        }
+    }
+    // A reply cut anywhere short of its end is not read as the interface.
+    for (std::size_t length = 0; length < veth.size(); ++length) {
+        link_state state;
+        EXPECT_NE(parse_link_reply({veth.data(), length}, 7, state), link_answer::link) << length;
+    }
 }
 
 rate_sample sample(double t, std::uint64_t rx, std::uint64_t tx)
@@ -215,7 +304,7 @@ TEST(LinkdCounters, RateIsSteadyOverTheWindowAndAResetNeverSpikes)
         EXPECT_EQ(window_rates(w).in_bytes_per_s, i ? 10000u : 0u) << i;
         EXPECT_EQ(window_rates(w).out_bytes_per_s, i ? 2000u : 0u) << i;
     }
-    EXPECT_LE(w.samples.size(), 12u); // about one window kept
+    EXPECT_LE(w.count, 12u); // about one window kept
 
     window_add(w, sample(105.1, 10, 10)); // counters went down: restart, not a spike
     EXPECT_EQ(window_rates(w).in_bytes_per_s, 0u);
