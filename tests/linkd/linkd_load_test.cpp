@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
@@ -71,6 +73,12 @@ std::size_t counter(const std::string& view_line, const std::string& name)
     return at == std::string::npos ? 0 : std::strtoul(view_line.c_str() + at + name.size() + 2, nullptr, 10);
 }
 
+bool under_valgrind()
+{
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+}
+
 class LinkdLoad : public ::testing::Test
 {
   protected:
@@ -95,7 +103,7 @@ class LinkdLoad : public ::testing::Test
         }
     }
     // Starts the service with the descriptor limits given (it raises the soft
-    // one itself) and waits until it takes connections.
+    // one itself; 0: as they are) and waits until it takes connections.
     void start_linkd(rlim_t soft, rlim_t hard, const std::vector<std::string>& options)
     {
         std::vector<std::string> args{e2e::program("quenlyte-linkd")};
@@ -103,14 +111,24 @@ class LinkdLoad : public ::testing::Test
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        // The limits are set from here, between fork and exec: valgrind lets
+        // no process change its own hard limit, but lets it change another's.
+        int go[2];
+        ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
         linkd = ::fork();
         if (linkd == 0) {
-            const rlimit limit{soft, hard};
-            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(126);
+            char c = 0;
+            if (::read(go[0], &c, 1) != 1) ::_exit(126);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
-        ASSERT_GT(linkd, 0);
+        ::close(go[0]);
+        const rlimit limit{soft, hard};
+        const bool limited =
+            linkd > 0 && (soft == 0 || ::prlimit(linkd, RLIMIT_NOFILE, &limit, nullptr) == 0);
+        EXPECT_EQ(::write(go[1], "g", 1), 1);
+        ::close(go[1]);
+        ASSERT_TRUE(limited) << std::strerror(errno);
         for (const auto t0 = steady::now(); since(t0) < patience_s; std::this_thread::sleep_for(20ms)) {
             if (const int probe = connect_local(); probe >= 0) {
                 ::close(probe);
@@ -127,25 +145,32 @@ class LinkdLoad : public ::testing::Test
 TEST_F(LinkdLoad, TheDaemonGoesOnlineAndStaysOnlineBesideThousandsOfHostileClients)
 {
     // As many hostile connections as this process may hold: all of them,
-    // unless a tool it runs under (valgrind) keeps the descriptor limit low.
+    // unless its descriptor limit is lower. Under valgrind a quarter of them
+    // (the service under valgrind is slow to take them in) and the service's
+    // limits are left as they are: valgrind lets no program change them, and
+    // crashes when they are changed from outside.
+    const bool valgrind = under_valgrind();
     rlimit own{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
     own.rlim_cur = own.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &own);
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
     const std::size_t room = own.rlim_cur > 2 * own_fds_margin ? own.rlim_cur - own_fds_margin : 0;
-    const std::size_t total = std::min(idle_wanted + half_wanted, room);
+    const std::size_t wanted = (idle_wanted + half_wanted) / (valgrind ? 4 : 1);
+    const std::size_t total = std::min(wanted, room);
     const std::size_t half = total * half_wanted / (idle_wanted + half_wanted);
     if (total < idle_wanted + half_wanted)
-        std::cout << "descriptor limit " << own.rlim_cur << ": " << total - half << " idle and "
-                  << half << " half-line connections\n";
+        std::cout << (valgrind ? "under valgrind" : "descriptor limit " + std::to_string(own.rlim_cur))
+                  << ": " << total - half << " idle and " << half << " half-line connections\n";
     ASSERT_GT(total, 100u);
 
-    // The service has places for about half of them once it has raised its
-    // soft limit (an eighth of them) to the hard one; the rest take places over.
+    // Natively, the service has places for about half of them once it has
+    // raised its soft limit (an eighth of them) to the hard one; the rest
+    // take places over.
     const rlim_t hard = total / 2;
     std::ofstream(dir + "/link") << "0 online 400000 40000\n";
-    ASSERT_NO_FATAL_FAILURE(start_linkd(total / 8, hard, {"--script", dir + "/link", "--idle", "600"}));
+    ASSERT_NO_FATAL_FAILURE(start_linkd(valgrind ? 0 : total / 8, valgrind ? 0 : hard,
+                                        {"--script", dir + "/link", "--idle", "600"}));
     for (std::size_t i = 0; i < total; ++i) {
         const int fd = connect_local();
         ASSERT_GE(fd, 0) << "connection " << i;
@@ -156,12 +181,15 @@ TEST_F(LinkdLoad, TheDaemonGoesOnlineAndStaysOnlineBesideThousandsOfHostileClien
     }
     // Once the service has taken them all in, the count of those it closed stays put.
     std::size_t closed = 0, before = 1;
+    const std::size_t beyond = valgrind ? 0 : total - hard;
     for (const auto t0 = steady::now();
-         since(t0) < patience_s && (closed < total - hard || closed != before);
+         since(t0) < patience_s && (closed < beyond || closed != before);
          std::this_thread::sleep_for(500ms))
         before = std::exchange(closed, closed_by_service(hostile));
-    EXPECT_GE(closed, total - hard) << "more clients than the descriptor limit allows";
-    EXPECT_GT(total - closed, total / 8) << "the soft descriptor limit was not raised";
+    EXPECT_GE(closed, beyond) << "more clients than the descriptor limit allows";
+    if (!valgrind) {
+        EXPECT_GT(total - closed, total / 8) << "the soft descriptor limit was not raised";
+    }
 
     const auto started = e2e::start(e2e::program("quenlyte5-sim"), {"512", "64", "0", "16", "2", "20"});
     ASSERT_EQ(started.starter_status, 0);
@@ -180,7 +208,8 @@ TEST_F(LinkdLoad, TheDaemonGoesOnlineAndStaysOnlineBesideThousandsOfHostileClien
         EXPECT_GT(counter(view, "frames"), frames + 10) << view;
         EXPECT_NE(view.find(" online=1 "), std::string::npos) << view;
     }
-    EXPECT_EQ(closed_by_service(hostile), closed + 1) << "the daemon took exactly one place";
+    EXPECT_EQ(closed_by_service(hostile), closed + (valgrind ? 0 : 1))
+        << "the daemon took exactly one place";
     EXPECT_TRUE(e2e::alive(daemon));
 
     ::kill(daemon, SIGTERM);
