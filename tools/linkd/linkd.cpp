@@ -201,15 +201,18 @@ void serve_client(std::size_t place, double now)
     std::string_view bytes(buf, static_cast<std::size_t>(n));
     for (line_event e = next_line(c.splitter, bytes); e.kind != line_kind::none;
          e = next_line(c.splitter, bytes)) {
-        reply_buffer text;
-        std::string_view reply = too_long_reply();
+        bool sent = false;
         if (e.kind == line_kind::line) {
             c.last_line_s = now;
             const command cmd = parse_command(e.line);
-            reply = reply_for(cmd, cmd == command::unknown ? link_reading{} : source_reading(now),
-                              text);
+            reply_buffer text;
+            sent = send_reply(c.fd, reply_for(cmd, cmd == command::unknown ? link_reading{}
+                                                                           : source_reading(now),
+                                              text));
+        } else {
+            sent = send_reply(c.fd, too_long_reply());
         }
-        if (!send_reply(c.fd, reply)) { // it does not read its replies: drop it
+        if (!sent) { // it does not read its replies: drop it
             close_client(place, true);
             return;
         }
