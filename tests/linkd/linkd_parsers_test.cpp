@@ -1,11 +1,18 @@
 // In-process tests of the pure parts of quenlyte-linkd, on bytes.
+#include "clients.h"
 #include "counters.h"
 #include "demo.h"
+#include "netlink.h"
 #include "options.h"
 #include "protocol.h"
 #include "script.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <net/if.h>
 
 namespace
 {
@@ -14,18 +21,21 @@ TEST(LinkdOptions, AcceptsEachSourceAndRejectsBadLinesNamingTheOption)
 {
     linkd_options o;
     std::string error;
-    std::vector<std::string_view> args{"--script=/s", "--listen", "127.0.0.2:0", "--window=0.25"};
+    std::vector<std::string_view> args{"--script=/s", "--listen", "127.0.0.2:0", "--window=0.25",
+                                       "--idle", "0"};
     ASSERT_EQ(parse_options(args, o, error), parse_outcome::run);
     EXPECT_EQ(o.source, source_kind::script);
     EXPECT_EQ(o.script_path, "/s");
     EXPECT_EQ(o.listen_addr, "127.0.0.2");
     EXPECT_EQ(o.listen_port, 0);
     EXPECT_EQ(o.window_s, 0.25);
+    EXPECT_EQ(o.idle_s, 0.0);
     args = {"--iface", "ppp0"};
     ASSERT_EQ(parse_options(args, o, error), parse_outcome::run);
     EXPECT_EQ(o.iface, "ppp0");
     EXPECT_EQ(o.listen_port, 5000);
     EXPECT_EQ(o.window_s, 1.0);
+    EXPECT_EQ(o.idle_s, 10.0);
     args = {"--demo", "--seed", "18446744073709551615"};
     ASSERT_EQ(parse_options(args, o, error), parse_outcome::run);
     EXPECT_EQ(o.seed, UINT64_MAX);
@@ -40,6 +50,8 @@ TEST(LinkdOptions, AcceptsEachSourceAndRejectsBadLinesNamingTheOption)
         {{"--demo", "--window", "nan"}, "--window: "},
         {{"--demo", "--window", "1s"}, "--window: "},
         {{"--demo", "--seed", "-3"}, "--seed: "},
+        {{"--demo", "--idle", "-1"}, "--idle: "},
+        {{"--demo", "--idle", "86401"}, "--idle: "},
         {{"--demo", "--listen", "127.0.0.1:65536"}, "--listen: "},
         {{"--demo", "--listen", "localhost:5000"}, "--listen: "},
         {{"--demo", "--frob"}, "--frob: unknown option"},
@@ -95,42 +107,52 @@ TEST(LinkdScript, RejectsMalformedLinesNamingTheLine)
     }
 }
 
+// Feeds pieces to one splitter; the events as text: a line as itself, an
+// over-long one as "<too long>".
+std::vector<std::string> lines_of(line_splitter& sp, std::initializer_list<std::string> pieces)
+{
+    std::vector<std::string> out;
+    for (const std::string& piece : pieces) {
+        std::string_view bytes = piece;
+        for (line_event e = next_line(sp, bytes); e.kind != line_kind::none;
+             e = next_line(sp, bytes))
+            out.emplace_back(e.kind == line_kind::line ? std::string(e.line) : "<too long>");
+        EXPECT_TRUE(bytes.empty());
+    }
+    return out;
+}
+
 TEST(LinkdProtocol, SplitsLinesAcrossFeedsAndCapsLongOnes)
 {
     line_splitter sp;
-    std::vector<line_event> ev;
-    for (std::string_view piece : {"status pppoe\r\nra", "te pppoe\n\r\r\n", "sta", "tus\r"})
-        split_lines(sp, piece, ev);
-    ASSERT_EQ(ev.size(), 3u);
-    EXPECT_EQ(ev[0].line, "status pppoe");
-    EXPECT_EQ(ev[1].line, "rate pppoe");
-    EXPECT_EQ(ev[2].line, "\r");
-    EXPECT_EQ(sp.partial, "status\r");
+    using lines = std::vector<std::string>;
+    EXPECT_EQ(lines_of(sp, {"status pppoe\r\nra", "te pppoe\n\r\r\n", "sta", "tus\r"}),
+              (lines{"status pppoe", "rate pppoe", "\r"}));
+    EXPECT_EQ(std::string_view(sp.partial.data(), sp.partial_bytes), "status\r");
 
     // At the cap a line is kept; one byte over, it is reported once and
-    // dropped up to its LF, however much follows, holding no memory.
-    ev.clear();
+    // dropped up to its LF, however much follows, in the splitter's fixed room.
     sp = {};
-    split_lines(sp, std::string(max_line_bytes, 'a') + "\n" + std::string(200, 'b'), ev);
-    split_lines(sp, std::string(57, 'b'), ev);
-    for (int i = 0; i < 100; ++i) split_lines(sp, std::string(4096, '\0'), ev);
-    EXPECT_TRUE(sp.partial.empty());
-    split_lines(sp, "\nrate pppoe\n" + std::string(300, 'c') + "\nx\n", ev);
-    ASSERT_EQ(ev.size(), 5u);
-    EXPECT_EQ(ev[0].line.size(), max_line_bytes);
-    EXPECT_TRUE(ev[1].too_long);
-    EXPECT_EQ(ev[2].line, "rate pppoe");
-    EXPECT_TRUE(ev[3].too_long);
-    EXPECT_EQ(ev[4].line, "x");
+    const std::string at_cap(max_line_bytes, 'a');
+    EXPECT_EQ(lines_of(sp, {at_cap + "\n" + std::string(200, 'b'), std::string(57, 'b'),
+                            std::string(409600, '\0'),
+                            "\nrate pppoe\n" + std::string(300, 'c') + "\nx\n"}),
+              (lines{at_cap, "<too long>", "rate pppoe", "<too long>", "x"}));
+    EXPECT_EQ(sp.partial_bytes, 0u);
 }
 
 TEST(LinkdProtocol, RepliesByteForByte)
 {
     const link_reading up{true, 123456, 7}, down{};
-    EXPECT_EQ(reply_for("status pppoe", up), "OK Online\r\n");
-    EXPECT_EQ(reply_for("status pppoe", down), "OK Offline\r\n");
-    EXPECT_EQ(reply_for("rate pppoe", up), "OK 123456 7\r\n");
-    EXPECT_EQ(reply_for("rate pppoe", {true, UINT64_MAX, 0}), "OK 18446744073709551615 0\r\n");
+    reply_buffer buf;
+    const auto reply = [&](std::string_view line, const link_reading& r) {
+        return std::string(reply_for(parse_command(line), r, buf));
+    };
+    EXPECT_EQ(reply("status pppoe", up), "OK Online\r\n");
+    EXPECT_EQ(reply("status pppoe", down), "OK Offline\r\n");
+    EXPECT_EQ(reply("rate pppoe", up), "OK 123456 7\r\n");
+    EXPECT_EQ(reply("rate pppoe", {true, UINT64_MAX, UINT64_MAX}),
+              "OK 18446744073709551615 18446744073709551615\r\n");
     const std::string_view others[] = {"",
                                        "status",
                                        "status pppoe ",
@@ -138,29 +160,135 @@ TEST(LinkdProtocol, RepliesByteForByte)
                                        "rate eth0",
                                        std::string_view("status pppoe\0", 13)};
     for (std::string_view other : others)
-        EXPECT_EQ(reply_for(other, up), "ERR unknown command\r\n") << other;
+        EXPECT_EQ(reply(other, up), "ERR unknown command\r\n") << other;
     EXPECT_EQ(too_long_reply(), "ERR line too long\r\n");
 }
 
-TEST(LinkdCounters, FindsRxAndTxBytesOfTheNamedInterfaceOnly)
+TEST(LinkdClients, TheClientSilentLongestGoesFirst)
 {
-    constexpr std::string_view text =
-        "Inter-|   Receive                |  Transmit\n"
-        " face |bytes    packets errs drop|bytes    packets errs\n"
-        "    lo:  123456   100 0 0 0 0 0 0   654321   100 0 0 0 0 0 0\n"
-        "  ppp0: 18446744073709551615 7 0 0 0 0 0 0 42 9 0 0 0 0 0 0\n"
-        "veth-a:1000 1 0 0 0 0 0 0 2000 2 0 0 0 0 0 0\n"
-        "  bad0: 12 x 0 0 0 0 0 0 5 0 0 0 0 0 0 0\n"
-        "  short: 1 2 3\n";
-    const auto pair = [&](std::string_view name) {
-        const auto c = find_iface_counters(text, name);
-        return c ? std::to_string(c->rx_bytes) + " " + std::to_string(c->tx_bytes) : "none";
+    struct row {
+        const char* why;
+        std::vector<std::pair<int, double>> places; // fd (-1: free) and last line, seconds
+        std::size_t chosen;
     };
-    EXPECT_EQ(pair("lo"), "123456 654321");
-    EXPECT_EQ(pair("ppp0"), "18446744073709551615 42");
-    EXPECT_EQ(pair("veth-a"), "1000 2000");
-    for (std::string_view absent : {"ppp", "bad0", "short", "eth0", ""})
-        EXPECT_EQ(pair(absent), "none") << absent;
+    const row rows[] = {
+        {"no place in use", {}, no_client},
+        {"only free places", {{-1, 0}, {-1, 5}}, no_client},
+        {"the oldest last line", {{3, 7.5}, {4, 2.0}, {5, 9.0}}, 1},
+        {"free places are skipped, however old", {{-1, 0}, {4, 3.0}, {5, 2.5}}, 2},
+        {"the lowest place among equals", {{3, 4.0}, {4, 1.0}, {5, 1.0}}, 1},
+        {"a single client", {{-1, 0}, {-1, 0}, {9, 100.0}}, 2},
+    };
+    for (const row& r : rows) {
+        std::vector<client> cs(r.places.size());
+        for (std::size_t i = 0; i < cs.size(); ++i)
+            std::tie(cs[i].fd, cs[i].last_line_s) = r.places[i];
+        EXPECT_EQ(silent_longest(cs), r.chosen) << r.why;
+    }
+}
+
+// Captured here: the kernel's replies to RTM_GETLINK requests with sequence
+// number 7, for cap1 (index 2, one end of a veth pair, up and running, 518
+// bytes received and 90 sent) and for "nope", which no interface is called.
+constexpr std::string_view veth_reply_hex =
+    "d805000010000000070000009552000000000100020000004310010000000000090003006361703100000000"
+    "08000d00e803000005001000060000000500110000000000050043000000000008000400dc05000008003200"
+    "4400000008003300ffff000008001b000000000008001e000000000008003d000000000008001f0002000000"
+    "08002800ffff0000080029000000010008003a000000010008003f0000000100080040000000010008003b00"
+    "f8ff070008003c00ffff00000800420000000000080020000200000005002100010000000800230002000000"
+    "08002f000100000008003000010000000600440000000000060045000000000005002700000000000a000100"
+    "aec095a29ec600000a000200ffffffffffff0000cc0017000500000000000000010000000000000006020000"
+    "000000005a000000000000000000000000000000000000000000000003000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "00000000640007000500000001000000060200005a0000000000000000000000030000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "000000000000000000000000000000000c002b00050002000000000010001200090001007665746800000000"
+    "08000500030000000c0006006e6f71756575650030031a008c00020088000100000000000000000000000000"
+    "0100000001000000010000000100000000000000010000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000010270000e80300000000000000000000000000000000000001000000a0020a000800010000000080"
+    "14000500ffff00009439010068740000e8030000f40002000000000040000000dc0500000100000001000000"
+    "0100000001000000ffffffffa00f0000e803000000000000803a090080510100030000005802000010000000"
+    "0000000001000000010000000100000060ea0000000000000000000000000000000000000000000000000000"
+    "01000000000000000000000010270000e8030000010000000000000000000000010000000000000000000000"
+    "010000000000000000000000000000000000000080ee36000000000000000000010000000000000000000000"
+    "0000000000000000000000000004000000000000ffff0000ffffffff01000000000000000000000000000000"
+    "3401030026000000000000000200000000000000940000000000000000000000000000000200000000000000"
+    "000000000000000000000000000000000000000000000000010000000000000001000000000000004c000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000020000000000000001000000000000000000000000000000000000000000000094000000"
+    "000000004c000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "3c00060007000000000000000000000000000000000000000000000001000000000000000000000000000000"
+    "0000000000000000000000000000000014000700000000000000000000000000000000000500080000000000"
+    "24000e00000000000000000000000000000000000000000000000000000000000000000004003e8004004180";
+constexpr std::string_view no_such_device_reply_hex =
+    "40000000020000000700000096520000edffffff2c0000001200010007000000000000000000000000000000"
+    "0000000000000000090003006e6f706500000000";
+
+std::vector<unsigned char> bytes_of(std::string_view hex)
+{
+    std::vector<unsigned char> bytes(hex.size() / 2);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        std::from_chars(hex.data() + 2 * i, hex.data() + 2 * i + 2, bytes[i], 16);
+    return bytes;
+}
+
+TEST(LinkdNetlink, AsksForOneInterfaceByNameAsTheKernelEchoesIt)
+{
+    std::array<unsigned char, link_request_bytes> request{};
+    const std::size_t length = build_link_request("nope", 7, request);
+    const auto reply = bytes_of(no_such_device_reply_hex);
+    constexpr std::size_t echo_at = 20; // after the netlink header and the error number
+    ASSERT_EQ(length, reply.size() - echo_at);
+    EXPECT_TRUE(std::equal(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(length),
+                           reply.begin() + echo_at));
+}
+
+TEST(LinkdNetlink, ReadsStateAndCountersFromCapturedRepliesAndNothingFromBrokenOnes)
+{
+    const auto veth = bytes_of(veth_reply_hex), absent = bytes_of(no_such_device_reply_hex);
+    auto veth_then_absent = veth;
+    veth_then_absent.insert(veth_then_absent.end(), absent.begin(), absent.end());
+    auto no_stats = veth; // IFLA_STATS64 (type 23) renamed to an attribute nobody reads
+    constexpr std::size_t stats_at = 284;
+    ASSERT_EQ(no_stats[stats_at + 2], 23);
+    no_stats[stats_at + 2] = 0x7f;
+    auto short_stats = veth; // IFLA_STATS64 too short to hold tx_bytes
+    short_stats[stats_at] = 4 + 24;
+
+    const struct {
+        const char* what;
+        std::vector<unsigned char> bytes;
+        std::uint32_t seq;
+        link_answer answer;
+    } rows[] = {
+        {"the interface", veth, 7, link_answer::link},
+        {"another request's answer", veth, 8, link_answer::none},
+        {"no such device", absent, 7, link_answer::absent},
+        {"the first message that answers", veth_then_absent, 7, link_answer::link},
+        {"a reply without counters", no_stats, 7, link_answer::absent},
+        {"counters cut short", short_stats, 7, link_answer::absent},
+        {"nothing", {}, 7, link_answer::none},
+    };
+    for (const auto& row : rows) {
+        link_state state;
+        EXPECT_EQ(parse_link_reply(row.bytes, row.seq, state), row.answer) << row.what;
+        if (row.answer == link_answer::link) {
+            EXPECT_EQ(state.ifindex, 2);
+            EXPECT_EQ(state.flags & (IFF_UP | IFF_RUNNING), unsigned{IFF_UP | IFF_RUNNING});
+            EXPECT_EQ(state.counters.rx_bytes, 518u);
+            EXPECT_EQ(state.counters.tx_bytes, 90u);
+        }
+    }
+    // A reply cut anywhere short of its end is not read as the interface.
+    for (std::size_t length = 0; length < veth.size(); ++length) {
+        link_state state;
+        EXPECT_NE(parse_link_reply({veth.data(), length}, 7, state), link_answer::link) << length;
+    }
 }
 
 rate_sample sample(double t, std::uint64_t rx, std::uint64_t tx)
@@ -176,7 +304,7 @@ TEST(LinkdCounters, RateIsSteadyOverTheWindowAndAResetNeverSpikes)
         EXPECT_EQ(window_rates(w).in_bytes_per_s, i ? 10000u : 0u) << i;
         EXPECT_EQ(window_rates(w).out_bytes_per_s, i ? 2000u : 0u) << i;
     }
-    EXPECT_LE(w.samples.size(), 12u); // about one window kept
+    EXPECT_LE(w.count, 12u); // about one window kept
 
     window_add(w, sample(105.1, 10, 10)); // counters went down: restart, not a spike
     EXPECT_EQ(window_rates(w).in_bytes_per_s, 0u);
@@ -202,7 +330,8 @@ TEST(LinkdDemo, SameSeedSameLinkThatWandersAndDropsOutBriefly)
         const bool was_online = a.reading.online;
         demo_step(a);
         demo_step(b);
-        ASSERT_EQ(reply_for("rate pppoe", a.reading), reply_for("rate pppoe", b.reading)) << i;
+        ASSERT_EQ(a.reading.in_bytes_per_s, b.reading.in_bytes_per_s) << i;
+        ASSERT_EQ(a.reading.out_bytes_per_s, b.reading.out_bytes_per_s) << i;
         ASSERT_EQ(a.reading.online, b.reading.online);
         offline_ticks += !a.reading.online;
         spells += was_online && !a.reading.online;

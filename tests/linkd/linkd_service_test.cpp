@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace
 {
@@ -158,21 +159,54 @@ TEST_F(LinkdService, HostileClientsNeverStallAWellBehavedOne)
     EXPECT_EQ(stop_service(svc, SIGTERM), 0);
 }
 
-TEST_F(LinkdService, ClientsBeyondSixtyFourAreRefusedByClosing)
+TEST_F(LinkdService, SilentClientsAreClosedWhileATalkingOneStays)
 {
-    std::vector<connection> cs{start_with_script("0 online 1 2\n")};
-    for (int i = 1; i < 64; ++i) cs.push_back(connect_to(svc.port));
-    for (connection& c : cs) ASSERT_EQ(ask(c, "status pppoe"), "OK Online\r\n");
-    connection extra = connect_to(svc.port);
-    EXPECT_TRUE(wait_closed(extra));
-    close_connection(cs.front()); // a place frees up
-    bool served = false;
-    for (int attempt = 0; attempt < 50 && !served; ++attempt) {
-        close_connection(extra);
-        extra = connect_to(svc.port);
-        served = ask(extra, "rate pppoe") == "OK 1 2\r\n";
+    EXPECT_TRUE(start_service({"--script", write_file("0 online 1 2\n"), "--idle", "0.5"}, svc))
+        << svc.err_text;
+    connection talker = connect_to(svc.port), silent = connect_to(svc.port),
+               half_line = connect_to(svc.port), endless = connect_to(svc.port);
+    ASSERT_TRUE(send_all(half_line, "status pp"));
+    ASSERT_TRUE(send_all(endless, std::string(1000, 'x'))); // over-long and never ended
+    EXPECT_EQ(read_reply(endless), "ERR line too long\r\n");
+    const auto t0 = steady::now();
+    while (since(t0) < 1.5) { // three idle times
+        ASSERT_EQ(ask(talker, "status pppoe"), "OK Online\r\n");
+        std::this_thread::sleep_for(100ms);
     }
-    EXPECT_TRUE(served);
+    for (connection* c : {&silent, &half_line, &endless}) EXPECT_TRUE(wait_closed(*c));
+    EXPECT_EQ(ask(talker, "rate pppoe"), "OK 1 2\r\n");
+}
+
+// Context switches of a process so far, voluntary and not.
+long switches(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    long total = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.find("ctxt_switches:") != std::string::npos)
+            total += std::stol(line.substr(line.find(':') + 1));
+    return total;
+}
+
+TEST_F(LinkdService, WithoutAClientItNeverWakesUp)
+{
+    ASSERT_TRUE(start_service({"--iface", "lo"}, svc)) << svc.err_text;
+    for (const bool after_a_client : {false, true}) {
+        if (after_a_client) {
+            connection c = connect_to(svc.port);
+            EXPECT_EQ(ask(c, "status pppoe"), "OK Online\r\n");
+            EXPECT_TRUE(ask(c, "rate pppoe"));
+            close_connection(c);
+        }
+        long before = switches(svc.pid); // settled once nothing moves for half a second
+        for (const auto t0 = steady::now(); since(t0) < patience_s;) {
+            std::this_thread::sleep_for(500ms);
+            if (const long now = switches(svc.pid); std::exchange(before, now) == now) break;
+        }
+        std::this_thread::sleep_for(3s);
+        EXPECT_EQ(switches(svc.pid), before) << (after_a_client ? "after a client" : "from start");
+    }
+    EXPECT_EQ(stop_service(svc, SIGTERM), 0);
 }
 
 TEST_F(LinkdService, DemoAnswersAndStopsCleanlyOnSigtermAndSigint)

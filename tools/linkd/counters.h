@@ -1,21 +1,15 @@
-// Interface byte counters: parsing /proc/net/dev text and turning timestamped
-// counter samples into steady rates over a window. Pure: no I/O.
+// Interface byte counters: turning timestamped counter samples into steady
+// rates over a window. Pure: no I/O.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <optional>
-#include <string_view>
 
 struct iface_counters {
     std::uint64_t rx_bytes = 0; // received since the interface appeared
     std::uint64_t tx_bytes = 0; // sent since the interface appeared
 };
-
-// Finds the counters of `iface` in the text of /proc/net/dev.
-std::optional<iface_counters> find_iface_counters(std::string_view proc_net_dev,
-                                                  std::string_view iface);
 
 inline constexpr std::size_t max_window_samples = 4096; // cap on samples kept
 
@@ -24,9 +18,12 @@ struct rate_sample {
     iface_counters counters;
 };
 
+// The samples kept, oldest first, in a ring of fixed size: adding one never allocates.
 struct rate_window {
     double window_s = 1.0; // averaging window, seconds
-    std::deque<rate_sample> samples;
+    std::array<rate_sample, max_window_samples> ring{};
+    std::size_t first = 0; // place of the oldest sample in `ring`
+    std::size_t count = 0; // samples kept
 };
 
 struct byte_rates {

@@ -2,25 +2,28 @@
 
 #include "counters.h"
 #include "demo.h"
+#include "netlink.h"
 #include "script.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <net/if.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace
 {
 
-constexpr double max_poll_period_s = 0.1;  // interface sampling period, at most
-constexpr double min_poll_period_s = 0.01; // and at least
-constexpr int window_divisions = 10;       // samples per window, when the window is short
-constexpr std::size_t max_proc_bytes = std::size_t{4} * 1024 * 1024; // cap on /proc/net/dev read
+constexpr double max_sample_period_s = 0.1;      // interface sampling period, at most
+constexpr double min_sample_period_s = 0.01;     // and at least
+constexpr int window_divisions = 10;             // samples per window, when the window is short
+constexpr std::size_t reply_buffer_bytes = 32768; // a link reply is a few KiB
+constexpr int max_reply_reads = 4;               // datagrams read looking for the answer
 
 source_kind kind = source_kind::none;
 double start_s = 0;
@@ -33,10 +36,12 @@ demo_state demo;
 
 // --iface
 std::string iface_name;
-int ioctl_fd = -1;
+int netlink_fd = -1;
+std::uint32_t request_seq = 0;
+std::array<unsigned char, reply_buffer_bytes> reply;
 rate_window window;
-double poll_period_s = max_poll_period_s;
-double next_poll_s = 0;
+double sample_period_s = max_sample_period_s; // a sample younger than this is used again
+double last_sample_s = 0;
 int last_ifindex = 0; // 0: absent at the last sample
 bool iface_online = false;
 
@@ -72,38 +77,51 @@ int read_file(const char* path, std::size_t cap, std::string& out)
     return result;
 }
 
-// Flags and index of the interface; false when it does not exist.
-bool iface_flags(short& flags, int& ifindex)
+enum class query_result { link, absent, failed };
+
+// Asks the kernel for the interface; the answer to this request is queued
+// by the time send returns, so the reads never wait.
+query_result query_link(link_state& state)
 {
-    ifreq req{};
-    std::memcpy(req.ifr_name, iface_name.data(),
-                std::min(iface_name.size(), sizeof req.ifr_name - 1));
-    if (::ioctl(ioctl_fd, SIOCGIFFLAGS, &req) != 0) return false;
-    flags = req.ifr_flags;
-    if (::ioctl(ioctl_fd, SIOCGIFINDEX, &req) != 0) return false;
-    ifindex = req.ifr_ifindex;
-    return true;
+    std::array<unsigned char, link_request_bytes> request{};
+    const std::size_t length = build_link_request(iface_name, ++request_seq, request);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(netlink_fd, request.data(), length, 0, reinterpret_cast<const sockaddr*>(&kernel),
+                 sizeof kernel) != static_cast<ssize_t>(length))
+        return query_result::failed;
+    for (int reads = 0; reads < max_reply_reads; ++reads) {
+        const ssize_t n = ::recv(netlink_fd, reply.data(), reply.size(), MSG_DONTWAIT | MSG_TRUNC);
+        if (n <= 0 || static_cast<std::size_t>(n) > reply.size()) break; // nothing, or cut short
+        switch (parse_link_reply({reply.data(), static_cast<std::size_t>(n)}, request_seq, state)) {
+        case link_answer::link:
+            return query_result::link;
+        case link_answer::absent:
+            return query_result::absent;
+        case link_answer::none:
+            break;
+        }
+    }
+    return query_result::failed;
 }
 
 void sample_iface(double now_s)
 {
-    short flags = 0;
-    int ifindex = 0;
-    std::string text;
-    const bool present =
-        iface_flags(flags, ifindex) && read_file("/proc/net/dev", max_proc_bytes, text) == 0;
-    const auto counters = present ? find_iface_counters(text, iface_name) : std::nullopt;
-    if (!counters) {
+    last_sample_s = now_s;
+    link_state state;
+    const query_result result = query_link(state);
+    if (result == query_result::failed) return; // keep what is known until the next sample
+    if (result == query_result::absent) {
         window_restart(window);
         last_ifindex = 0;
         iface_online = false;
         return;
     }
     // A different index means the interface went away and came back between samples.
-    if (ifindex != last_ifindex) window_restart(window);
-    last_ifindex = ifindex;
-    window_add(window, rate_sample{now_s, *counters});
-    iface_online = (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0;
+    if (state.ifindex != last_ifindex) window_restart(window);
+    last_ifindex = state.ifindex;
+    window_add(window, rate_sample{now_s, state.counters});
+    iface_online = (state.flags & IFF_UP) != 0 && (state.flags & IFF_RUNNING) != 0;
 }
 
 } // namespace
@@ -138,35 +156,21 @@ bool source_open(const linkd_options& options, double now_s, std::string& error)
     }
     case source_kind::iface:
         iface_name = options.iface;
-        ioctl_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (ioctl_fd < 0) {
+        netlink_fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+        if (netlink_fd < 0) {
             error = "socket: " + errno_text(errno);
             return false;
         }
         window.window_s = options.window_s;
-        poll_period_s =
-            std::clamp(options.window_s / window_divisions, min_poll_period_s, max_poll_period_s);
+        sample_period_s = std::clamp(options.window_s / window_divisions, min_sample_period_s,
+                                     max_sample_period_s);
         sample_iface(now_s);
-        next_poll_s = now_s + poll_period_s;
         return true;
     case source_kind::none:
         break;
     }
     error = "link source: missing";
     return false;
-}
-
-double source_next_poll_s()
-{
-    return kind == source_kind::iface ? next_poll_s : -1.0;
-}
-
-void source_poll(double now_s)
-{
-    if (kind != source_kind::iface || now_s < next_poll_s) return;
-    sample_iface(now_s);
-    next_poll_s += poll_period_s;
-    if (next_poll_s <= now_s) next_poll_s = now_s + poll_period_s; // fell behind: resync
 }
 
 link_reading source_reading(double now_s)
@@ -178,6 +182,7 @@ link_reading source_reading(double now_s)
         demo_advance_to(demo, now_s - start_s);
         return demo.reading;
     case source_kind::iface: {
+        if (!(now_s - last_sample_s < sample_period_s && now_s >= last_sample_s)) sample_iface(now_s);
         const byte_rates rates = window_rates(window);
         return {iface_online, rates.in_bytes_per_s, rates.out_bytes_per_s};
     }
@@ -189,7 +194,7 @@ link_reading source_reading(double now_s)
 
 void source_close()
 {
-    if (ioctl_fd >= 0) ::close(ioctl_fd);
-    ioctl_fd = -1;
+    if (netlink_fd >= 0) ::close(netlink_fd);
+    netlink_fd = -1;
     kind = source_kind::none;
 }

@@ -11,13 +11,9 @@
 // timelines start here). On failure `error` holds "context: reason".
 bool source_open(const linkd_options& options, double now_s, std::string& error);
 
-// Monotonic time at which source_poll wants to run next; negative for never.
-double source_next_poll_s();
-
-// Periodic work (sampling interface counters); call when source_next_poll_s is due.
-void source_poll(double now_s);
-
-// The reading to answer with at `now_s`.
+// The reading to answer with at `now_s`. An interface is sampled here, when
+// a command needs it and the last sample is older than the sampling period:
+// the service has no timer of its own.
 link_reading source_reading(double now_s);
 
 void source_close();

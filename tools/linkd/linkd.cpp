@@ -1,21 +1,26 @@
 // quenlyte-linkd: the link-control service. Main and the single-threaded
-// poll loop serving every client.
+// epoll loop serving every client.
 #include "activation.h"
+#include "clients.h"
 #include "link_source.h"
 #include "options.h"
 #include "protocol.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <netinet/in.h>
-#include <poll.h>
 #include <string>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -24,23 +29,28 @@ namespace
 {
 
 // Limits, so that no client can stall the others or grow memory without bound.
-constexpr std::size_t max_clients = 64;                  // extra connections are closed at once
-constexpr std::size_t max_pending_out_bytes = std::size_t{64} * 1024; // unsent replies before a drop
-constexpr int client_sndbuf_bytes = 32 * 1024;           // kernel send buffer per client
-constexpr std::size_t read_chunk_bytes = 4096;           // read per client per loop turn
-constexpr int listen_backlog = 64;                       // pending connections
-
-struct client {
-    int fd = -1;
-    line_splitter splitter;
-    std::string pending; // replies not yet taken by the socket
-    bool dead = false;
-    bool abort = false; // close with a reset, discarding unsent replies
-};
+constexpr int client_sndbuf_bytes = 16 * 1024;   // kernel send buffer per client; a client
+                                                 // that leaves it full is reset
+constexpr std::size_t read_chunk_bytes = 4096;   // read per client per loop turn
+constexpr int listen_backlog = SOMAXCONN;        // pending connections
+constexpr int events_per_turn = 64;              // ready descriptors taken per loop turn
+constexpr rlim_t reserved_fds = 16;              // kept for stdio, listener, epoll, the source
+constexpr std::size_t most_clients = std::size_t{1} << 20; // whatever the descriptor limit
+constexpr double min_sweep_interval_s = 0.25;    // between looks for silent clients
+constexpr double accept_pause_s = 1.0;           // after running out of descriptors
+constexpr std::uint64_t listener_key = std::numeric_limits<std::uint64_t>::max(); // epoll data
 
 volatile std::sig_atomic_t stop_signal = 0;
 int listen_fd = -1;
-std::vector<client> clients;
+int epoll_fd = -1;
+double idle_s = default_idle_s;             // 0: never close silent clients
+std::size_t max_clients = 0;                // from the descriptor limit
+std::vector<client> clients;                // by place; fd -1 marks a free place
+std::vector<std::uint32_t> free_places;     // places of `clients` to use again
+std::size_t clients_in_use = 0;
+double next_sweep_s = 0;                    // no client falls silent for good before this
+double last_sweep_s = -min_sweep_interval_s;
+double accept_resume_s = -1;                // accepting paused until then; negative: not paused
 const auto clock_start = std::chrono::steady_clock::now();
 
 void on_stop_signal(int sig)
@@ -56,6 +66,19 @@ double now_s()
 void report(const std::string& context, const std::string& reason)
 {
     std::fprintf(stderr, "quenlyte-linkd: %s: %s\n", context.c_str(), reason.c_str());
+}
+
+// Raises the soft descriptor limit to the hard one; the clients served are
+// what it allows, less a few descriptors kept for the service itself.
+void size_for_descriptor_limit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const rlim_t usable = limit.rlim_cur > reserved_fds ? limit.rlim_cur - reserved_fds : 1;
+    max_clients = static_cast<std::size_t>(std::min<rlim_t>(usable, most_clients));
 }
 
 // Takes the listening socket that the service manager handed over (socket
@@ -121,127 +144,191 @@ bool open_listener(const linkd_options& options)
     return true;
 }
 
-void accept_clients()
+void close_client(std::size_t place, bool reset)
+{
+    client& c = clients[place];
+    if (reset) { // discard unsent replies instead of leaving them to the kernel
+        const linger at_once{1, 0};
+        ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+    }
+    ::close(c.fd);
+    c.fd = -1;
+    free_places.push_back(static_cast<std::uint32_t>(place));
+    --clients_in_use;
+}
+
+void add_client(int fd, double now)
+{
+    if (clients_in_use >= max_clients) close_client(silent_longest(clients), false);
+    std::size_t place = clients.size();
+    if (free_places.empty()) {
+        clients.emplace_back();
+        free_places.reserve(clients.capacity()); // closing never allocates
+    } else {
+        place = free_places.back();
+        free_places.pop_back();
+    }
+    epoll_event interest{};
+    interest.events = EPOLLIN;
+    interest.data.u64 = place;
+    if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &interest) != 0) {
+        report("epoll", std::strerror(errno));
+        ::close(fd);
+        free_places.push_back(static_cast<std::uint32_t>(place));
+        return;
+    }
+    clients[place] = client{fd, now, {}};
+    if (clients_in_use++ == 0) next_sweep_s = now + idle_s;
+}
+
+void watch_listener(std::uint32_t events)
+{
+    epoll_event interest{};
+    interest.events = events;
+    interest.data.u64 = listener_key;
+    ::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, listen_fd, &interest);
+}
+
+void accept_clients(double now)
 {
     for (;;) {
         const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) report("accept", std::strerror(errno));
-            return;
-        }
-        if (clients.size() >= max_clients) {
-            ::close(fd); // refused: too many clients
+        if (fd >= 0) {
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &client_sndbuf_bytes,
+                         sizeof client_sndbuf_bytes);
+            add_client(fd, now);
             continue;
         }
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &client_sndbuf_bytes, sizeof client_sndbuf_bytes);
-        clients.push_back(client{fd, {}, {}, false, false});
-    }
-}
-
-// Writes as much of the pending replies as the socket takes.
-void flush(client& c)
-{
-    while (!c.pending.empty()) {
-        const ssize_t n = ::send(c.fd, c.pending.data(), c.pending.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n <= 0) {
-            c.dead = true;
-            return;
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        const int err = errno;
+        if ((err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) &&
+            clients_in_use > 0) {
+            close_client(silent_longest(clients), false); // make room, as for a full house
+            continue;
         }
-        c.pending.erase(0, static_cast<std::size_t>(n));
+        // Nothing to give up: stop accepting for a while rather than spin.
+        report("accept", std::strerror(err));
+        watch_listener(0);
+        accept_resume_s = now + accept_pause_s;
+        return;
     }
 }
 
-// Sends one reply in one write when nothing is queued, else queues it.
-void send_reply(client& c, std::string_view reply)
+// Sends a reply whole, or tells that the client no longer takes them.
+bool send_reply(int fd, std::string_view reply)
 {
-    if (c.dead) return;
-    const bool was_empty = c.pending.empty();
-    c.pending.append(reply);
-    if (was_empty) flush(c);
-    if (c.pending.size() > max_pending_out_bytes) c.dead = c.abort = true; // never reads: drop it
-}
-
-void close_client(const client& c)
-{
-    if (c.abort) { // reset now instead of keeping unsent replies in the kernel
-        const linger reset{1, 0};
-        ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    for (;;) {
+        const ssize_t n = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        return n == static_cast<ssize_t>(reply.size());
     }
-    ::close(c.fd);
 }
 
-void serve_input(client& c)
+void serve_client(std::size_t place, double now)
 {
+    client& c = clients[place];
     char buf[read_chunk_bytes];
     const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
     if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) c.dead = true;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) close_client(place, false);
         return;
     }
-    if (n == 0) { // the client is done: hand over what is queued, then close
-        flush(c);
-        c.dead = true;
+    if (n == 0) { // the client is done
+        close_client(place, false);
         return;
     }
-    std::vector<line_event> events;
-    split_lines(c.splitter, std::string_view(buf, static_cast<std::size_t>(n)), events);
-    if (events.empty()) return;
-    const link_reading reading = source_reading(now_s());
-    for (const line_event& e : events) {
-        if (e.too_long)
-            send_reply(c, too_long_reply());
-        else
-            send_reply(c, reply_for(e.line, reading));
+    std::string_view bytes(buf, static_cast<std::size_t>(n));
+    for (line_event e = next_line(c.splitter, bytes); e.kind != line_kind::none;
+         e = next_line(c.splitter, bytes)) {
+        bool sent = false;
+        if (e.kind == line_kind::line) {
+            c.last_line_s = now;
+            const command cmd = parse_command(e.line);
+            reply_buffer text;
+            sent = send_reply(c.fd, reply_for(cmd, cmd == command::unknown ? link_reading{}
+                                                                           : source_reading(now),
+                                              text));
+        } else {
+            sent = send_reply(c.fd, too_long_reply());
+        }
+        if (!sent) { // it does not read its replies: drop it
+            close_client(place, true);
+            return;
+        }
     }
 }
 
-int poll_timeout_ms()
+// Closes the clients silent for the idle time, at most every
+// min_sweep_interval_s, and notes when the next one will be.
+void close_silent_clients(double now)
 {
-    const double due = source_next_poll_s();
-    if (due < 0) return -1;
-    const double wait_ms = (due - now_s()) * 1000.0;
-    if (wait_ms <= 0) return 0;
-    return static_cast<int>(wait_ms) + 1;
+    if (idle_s <= 0 || clients_in_use == 0 || now < next_sweep_s ||
+        now < last_sweep_s + min_sweep_interval_s)
+        return;
+    last_sweep_s = now;
+    for (std::size_t place = 0; place < clients.size(); ++place)
+        if (clients[place].fd >= 0 && now - clients[place].last_line_s >= idle_s)
+            close_client(place, false);
+    const std::size_t oldest = silent_longest(clients);
+    if (oldest != no_client) next_sweep_s = clients[oldest].last_line_s + idle_s;
+}
+
+// How long the loop may sleep: for ever unless a client may fall silent or a
+// paused accept may resume. Without clients the service never wakes by itself.
+int wait_ms(double now)
+{
+    double due = std::numeric_limits<double>::infinity();
+    if (idle_s > 0 && clients_in_use > 0)
+        due = std::max(next_sweep_s, last_sweep_s + min_sweep_interval_s);
+    if (accept_resume_s >= 0) due = std::min(due, accept_resume_s);
+    if (std::isinf(due)) return -1;
+    constexpr double longest_wait_ms = 1e9;
+    return static_cast<int>(std::clamp(std::ceil((due - now) * 1000.0), 0.0, longest_wait_ms));
 }
 
 void serve(const sigset_t& wait_mask)
 {
-    std::vector<pollfd> fds;
+    epoll_event ready[events_per_turn];
     while (stop_signal == 0) {
-        fds.clear();
-        fds.push_back(pollfd{listen_fd, POLLIN, 0});
-        for (const client& c : clients) {
-            const short events = static_cast<short>(POLLIN | (c.pending.empty() ? 0 : POLLOUT));
-            fds.push_back(pollfd{c.fd, events, 0});
-        }
-        const int timeout_ms = poll_timeout_ms();
-        timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-        const int ready =
-            ::ppoll(fds.data(), fds.size(), timeout_ms < 0 ? nullptr : &timeout, &wait_mask);
-        if (ready < 0 && errno != EINTR) {
-            report("poll", std::strerror(errno));
+        const int count = ::epoll_pwait(epoll_fd, ready, events_per_turn, wait_ms(now_s()),
+                                        &wait_mask);
+        if (count < 0 && errno != EINTR) {
+            report("epoll", std::strerror(errno));
             return;
         }
-        source_poll(now_s());
-        if (ready <= 0) continue;
-
-        // Clients accepted now are polled from the next turn on.
-        const std::size_t polled = clients.size();
-        for (std::size_t i = 0; i < polled; ++i) {
-            client& c = clients[i];
-            const short revents = fds[i + 1].revents;
-            if (revents & POLLOUT) flush(c);
-            if (!c.dead && (revents & (POLLIN | POLLHUP | POLLERR))) serve_input(c);
+        const double now = now_s();
+        // Clients are served before new ones are accepted, so that no place
+        // given up for a newcomer has an event pending in this turn.
+        bool listener_ready = false;
+        for (int i = 0; i < count; ++i) {
+            if (ready[i].data.u64 == listener_key)
+                listener_ready = true;
+            else if (clients[ready[i].data.u64].fd >= 0)
+                serve_client(ready[i].data.u64, now);
         }
-        if (fds[0].revents & POLLIN) accept_clients();
-        std::erase_if(clients, [](const client& c) {
-            if (c.dead) close_client(c);
-            return c.dead;
-        });
+        if (accept_resume_s >= 0 && now >= accept_resume_s) {
+            accept_resume_s = -1;
+            watch_listener(EPOLLIN);
+            listener_ready = true;
+        }
+        if (listener_ready) accept_clients(now);
+        close_silent_clients(now);
     }
+}
+
+// Watches the listener; false (reported) on failure.
+bool start_watching()
+{
+    epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event interest{};
+    interest.events = EPOLLIN;
+    interest.data.u64 = listener_key;
+    if (epoll_fd < 0 || ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listen_fd, &interest) != 0) {
+        report("epoll", std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -263,7 +350,7 @@ int main(int argc, char** argv)
     }
 
     std::signal(SIGPIPE, SIG_IGN);
-    // SIGINT and SIGTERM are blocked except while waiting in ppoll, so a stop
+    // SIGINT and SIGTERM are blocked except while waiting in epoll_pwait, so a stop
     // request is never lost between checking the flag and waiting.
     sigset_t stop_set, wait_mask;
     sigemptyset(&stop_set);
@@ -279,16 +366,20 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    idle_s = options.idle_s;
+    size_for_descriptor_limit();
     if (!source_open(options, now_s(), error)) {
         std::fprintf(stderr, "quenlyte-linkd: %s\n", error.c_str());
         return 1;
     }
-    if (!open_listener(options)) return 1;
+    if (!open_listener(options) || !start_watching()) return 1;
 
     serve(wait_mask);
 
-    for (const client& c : clients) ::close(c.fd);
+    for (const client& c : clients)
+        if (c.fd >= 0) ::close(c.fd);
     clients.clear();
+    ::close(epoll_fd);
     ::close(listen_fd);
     source_close();
     if (stop_signal != 0) report(stop_signal == SIGINT ? "SIGINT" : "SIGTERM", "stopping");

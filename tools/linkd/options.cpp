@@ -89,7 +89,7 @@ parse_outcome parse_options(std::span<const std::string_view> args, linkd_option
             has_value = true;
         }
         if (name != "--listen" && name != "--iface" && name != "--script" && name != "--window" &&
-            name != "--seed") {
+            name != "--idle" && name != "--seed") {
             error = std::string(name) + ": unknown option (see --help)";
             return parse_outcome::error;
         }
@@ -127,6 +127,12 @@ parse_outcome parse_options(std::span<const std::string_view> args, linkd_option
                         std::string(value) + "'";
                 return parse_outcome::error;
             }
+        } else if (name == "--idle") {
+            if (!parse_seconds(value, out.idle_s) || out.idle_s < 0 || out.idle_s > max_idle_s) {
+                error = context + ": expected seconds from 0 to 86400, got '" +
+                        std::string(value) + "'";
+                return parse_outcome::error;
+            }
         } else { // --seed
             if (!parse_u64(value, out.seed)) {
                 error =
@@ -161,6 +167,8 @@ Options:
                      picks a free port, reported on stderr)
   --window SECONDS   rate averaging window for --iface (default 1, fractional
                      allowed, at most 3600)
+  --idle SECONDS     close a client that sends no complete line for this
+                     long (default 10; 0: never)
   --seed N           seed for --demo (default: from the clock)
   -h, --help         show this help and exit
 

@@ -10,6 +10,8 @@ enum class source_kind { none, iface, demo, script };
 
 inline constexpr double default_window_s = 1.0; // rate averaging window, seconds
 inline constexpr double max_window_s = 3600.0;  // longest accepted window, seconds
+inline constexpr double default_idle_s = 10.0;  // a client silent this long is closed, seconds
+inline constexpr double max_idle_s = 86400.0;   // longest accepted idle time, seconds
 inline constexpr std::uint16_t default_port = 5000;
 
 struct linkd_options {
@@ -19,6 +21,7 @@ struct linkd_options {
     std::string iface;       // with source_kind::iface
     std::string script_path; // with source_kind::script
     double window_s = default_window_s;
+    double idle_s = default_idle_s; // 0: silent clients are never closed
     std::uint64_t seed = 0; // with source_kind::demo
     bool seed_given = false;
 };

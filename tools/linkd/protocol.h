@@ -1,34 +1,46 @@
 // The command-line protocol: splitting received bytes into lines and the
-// reply to each line. Pure: no I/O.
+// reply to each line. Pure: no I/O, and no heap allocation.
 #pragma once
 
 #include "reading.h"
 
+#include <array>
 #include <cstddef>
-#include <string>
 #include <string_view>
-#include <vector>
 
 inline constexpr std::size_t max_line_bytes = 256; // longest command line kept, LF excluded
 
-// Per-client state of the line splitter.
+// Per-client state of the line splitter: a fixed buffer, whatever the client sends.
 struct line_splitter {
-    std::string partial;     // bytes of a line not yet ended by LF
+    std::array<char, max_line_bytes> partial{}; // bytes of a line not yet ended by LF
+    std::size_t partial_bytes = 0;
     bool discarding = false; // inside an over-long line: drop bytes up to the next LF
 };
 
-struct line_event {
-    bool too_long = false; // a line passed max_line_bytes; `line` is empty
-    std::string line;      // without LF and without one trailing CR
+enum class line_kind {
+    none,     // no further line in these bytes (a partial one is kept)
+    line,     // a complete line
+    too_long, // a line passed max_line_bytes (reported once, then dropped up to its LF)
 };
 
-// Feeds received bytes; appends one event per complete line and one per
-// over-long line (reported as soon as it passes the cap, then discarded up to
-// its LF). Memory held stays below max_line_bytes + 1 per splitter.
-void split_lines(line_splitter& splitter, std::string_view bytes, std::vector<line_event>& events);
+struct line_event {
+    line_kind kind = line_kind::none;
+    std::string_view line; // without LF and one trailing CR; valid until the next call
+};
 
-// The reply to one command line, ending in CR LF.
-std::string reply_for(std::string_view line, const link_reading& reading);
+// Takes bytes from the front of `bytes` through the next complete or
+// over-long line and returns it; kind none once `bytes` is used up.
+line_event next_line(line_splitter& splitter, std::string_view& bytes);
+
+enum class command { status, rate, unknown };
+
+command parse_command(std::string_view line);
+
+// Room for the longest reply: "OK " and two 20-digit numbers, CR LF.
+using reply_buffer = std::array<char, 64>;
+
+// The reply to a command, ending in CR LF; may point into `buffer`.
+std::string_view reply_for(command cmd, const link_reading& reading, reply_buffer& buffer);
 
 // The reply to an over-long line.
 std::string_view too_long_reply();
