@@ -241,9 +241,6 @@ started start_emulated(const std::string& path, const std::vector<std::string>& 
     if (child == 0) {
         const rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
-        // LeakSanitizer stops the world with ptrace, which a traced program
-        // cannot; in a sanitizer build the daemon ends without it.
-        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
         const int log = open(emulator_log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         dup2(log, 1);
         dup2(log, 2);
