@@ -57,7 +57,7 @@ unsigned long request_named(const std::string& name)
 
 } // namespace
 
-int main(int argc, char* argv[])
+int main(int argc, char* argv[]) // cppcheck-suppress constParameter
 {
     int fd = -1;
     for (int a = 1; a < argc; ++a) {

@@ -39,14 +39,17 @@ port_instruction decode_port_instruction(const std::uint8_t* bytes, std::size_t 
     std::size_t at = 0;
     bool word = false;
     bool rep = false;
-    while (at < limit && (is_legacy_prefix(bytes[at]) || is_rex(bytes[at]))) {
-        word = word || bytes[at] == operand_size_prefix;
-        rep = rep || bytes[at] == rep_prefix || bytes[at] == repne_prefix;
-        ++at;
+    // cppcheck-suppress knownConditionTrueFalse ; false only for the empty input of one test
+    for (; at < limit; ++at) {
+        const std::uint8_t byte = bytes[at];
+        if (!is_legacy_prefix(byte) && !is_rex(byte)) break;
+        word = word || byte == operand_size_prefix;
+        rep = rep || byte == rep_prefix || byte == repne_prefix;
     }
-    if (at >= limit) return found;
+    if (at == limit) return found;
     const std::uint8_t opcode = bytes[at++];
     const bool has_imm8 = opcode == 0xE4 || opcode == 0xE5 || opcode == 0xE6 || opcode == 0xE7;
+    // cppcheck-suppress knownConditionTrueFalse ; as above
     if (has_imm8 && at >= limit) return found;
     const std::string wide = word ? "ax" : "eax";
     const std::string imm = has_imm8 ? hex_byte(bytes[at]) : "";

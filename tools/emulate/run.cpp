@@ -197,6 +197,7 @@ void leave_leaks_unchecked()
         _exit(exec_failed_status);
     }
     raise(SIGSTOP); // the tracer sets its options here
+    // cppcheck-suppress unreachableCode ; raise() returns once the tracer resumes the child
     install_filter();
     execvp(argv[0], argv);
     std::fprintf(stderr, "%s: %s: %s\n", program, argv[0], std::strerror(errno));
@@ -348,8 +349,15 @@ pid_t thread_group_of(pid_t tid)
     if (status == nullptr) return tid;
     char line[256];
     pid_t tgid = tid;
-    while (std::fgets(line, sizeof line, status) != nullptr)
-        if (std::sscanf(line, "Tgid: %d", &tgid) == 1) break;
+    const std::string_view key = "Tgid:";
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        std::string_view text = line;
+        if (!text.starts_with(key)) continue;
+        text.remove_prefix(key.size());
+        while (!text.empty() && (text[0] == '\t' || text[0] == ' ')) text.remove_prefix(1);
+        std::from_chars(text.data(), text.data() + text.size(), tgid);
+        break;
+    }
     std::fclose(status);
     return tgid;
 }
@@ -419,11 +427,8 @@ void on_ended(pid_t tid, int status)
 
 void on_stop(pid_t tid, int status)
 {
-    if (tasks.count(tid) == 0) {
-        // Born before its parent's report: it waits for the permission to copy.
-        tasks[tid] = task{tid, false, true};
-        return;
-    }
+    // Born before its parent's report: it waits for the permission to copy.
+    if (tasks.try_emplace(tid, task{tid, false, true}).second) return;
     const int event = status >> 16;
     const int signal_number = WSTOPSIG(status);
     if (event == PTRACE_EVENT_SECCOMP) return on_system_call(tid);
