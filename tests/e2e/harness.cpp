@@ -257,6 +257,9 @@ started start_emulated(const std::string& path, const std::vector<std::string>& 
         }
         int status = 0;
         if (waitpid(child, &status, WNOHANG) == child) {
+            // All ended: a daemon that failed at once may be among them.
+            const auto late = children_named(base.c_str());
+            if (late.size() == 1) result.daemon = late[0];
             result.starter_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             result.emulator = -1;
             return result;
