@@ -10,10 +10,10 @@
 #include <cstdlib>
 
 namespace {
+constexpr std::uint8_t open_bus = 0xFF; // what an address beyond the port reads
 sim_chain* chain = nullptr;     // the granted port's register and chain
 unsigned long granted_base = 0; // its address
 unsigned long granted_count = 0;
-constexpr std::uint8_t unmodelled_register = 0xFF; // what base+1 and base+2 read
 
 // The real program faults on a port it was not granted; so does this one.
 void check_granted(std::uint16_t port)
@@ -47,13 +47,15 @@ int port_access(unsigned long from, unsigned long num, int turn_on)
 std::uint8_t in_byte(std::uint16_t port)
 {
     check_granted(port);
-    return port == granted_base ? sim_read(chain) : unmodelled_register;
+    const auto offset = static_cast<int>(port - granted_base);
+    return offset < sim_port_span ? sim_read_at(chain, offset) : open_bus;
 }
 
 void out_byte(std::uint16_t port, std::uint8_t value)
 {
     check_granted(port);
-    if (port == granted_base) sim_write(chain, value);
+    const auto offset = static_cast<int>(port - granted_base);
+    if (offset < sim_port_span) sim_write_at(chain, offset, value);
 }
 
 const char* port_error()

@@ -16,12 +16,23 @@ constexpr std::uint8_t latch_line = 0x04;
 constexpr std::uint32_t ring_mask = sim_stages - 1;
 static_assert((sim_stages & ring_mask) == 0, "the ring needs a power of two");
 
+constexpr std::uint8_t unmodelled_register = 0xFF; // what status and control read
+
 constexpr std::size_t name_size = 32;
 constexpr mode_t shm_mode = 0644; // the daemon drives it, anybody may watch
 
 void shm_name(int port, char (&name)[name_size])
 {
     std::snprintf(name, sizeof name, "/quenlyte-sim-0x%x", static_cast<unsigned>(port));
+}
+
+void trace(sim_chain* chain, int offset, bool is_write, std::uint8_t value)
+{
+    sim_access& entry = chain->trace[chain->accesses % sim_trace_size];
+    entry.offset = static_cast<std::uint8_t>(offset);
+    entry.is_write = is_write ? 1 : 0;
+    entry.value = value;
+    ++chain->accesses;
 }
 
 } // namespace
@@ -92,7 +103,23 @@ void sim_reset(sim_chain* chain, std::uint8_t reg)
 std::uint8_t sim_read(sim_chain* chain)
 {
     ++chain->reads;
+    trace(chain, 0, false, chain->reg);
     return chain->reg;
+}
+
+std::uint8_t sim_read_at(sim_chain* chain, int offset)
+{
+    if (offset == 0) return sim_read(chain);
+    trace(chain, offset, false, unmodelled_register);
+    return unmodelled_register;
+}
+
+void sim_write_at(sim_chain* chain, int offset, std::uint8_t value)
+{
+    if (offset == 0)
+        sim_write(chain, value);
+    else
+        trace(chain, offset, true, value);
 }
 
 void sim_write(sim_chain* chain, std::uint8_t value)
@@ -100,6 +127,7 @@ void sim_write(sim_chain* chain, std::uint8_t value)
     const std::uint8_t rising = static_cast<std::uint8_t>(value & ~chain->reg);
     chain->reg = value;
     ++chain->writes;
+    trace(chain, 0, true, value);
     if ((rising & clock_line) != 0) {
         chain->head = (chain->head - 1) & ring_mask;
         chain->stages[chain->head] = value & data_line;

@@ -11,6 +11,16 @@
 #include <cstdint>
 
 constexpr int sim_stages = 4096; // stages in the simulated chain
+constexpr int sim_trace_size = 1024; // accesses kept in the trace ring
+constexpr int sim_port_span = 3;     // addresses of a port: data, status, control
+
+// One access to the port, as the trace ring keeps it.
+struct sim_access {
+    std::uint8_t offset;   // address - base: 0 data, 1 status, 2 control
+    std::uint8_t is_write; // 1 write, 0 read
+    std::uint8_t value;    // the byte read or written
+    std::uint8_t unused;
+};
 
 struct sim_chain {
     std::uint8_t reg;      // the data register
@@ -21,6 +31,8 @@ struct sim_chain {
     std::uint64_t frames;  // latch pulses (rising edges of bit 2) so far
     std::uint8_t stages[sim_stages];  // ring: stage k at (head + k - 1) mod sim_stages
     std::uint8_t outputs[sim_stages]; // latched outputs, outputs[k - 1] is stage k
+    std::uint64_t accesses;           // accesses at any address of the port so far
+    sim_access trace[sim_trace_size]; // ring: access n at n mod sim_trace_size
 };
 
 // Maps the simulated port at `port` (an I/O address); with `create`, makes
@@ -41,11 +53,21 @@ int sim_remove(int port);
 // Outputs and stages dark, counters 0, data register `reg`.
 void sim_reset(sim_chain* chain, std::uint8_t reg);
 
-// One read of the data register, counted.
+// One read of the data register, counted and traced.
 std::uint8_t sim_read(sim_chain* chain);
 
-// One write of the data register, counted, with its clock and latch edges.
+// One write of the data register, counted and traced, with its clock and
+// latch edges.
 void sim_write(sim_chain* chain, std::uint8_t value);
+
+// One read at `offset` from the port's base (0 to sim_port_span - 1): the
+// data register at 0; the status and control registers are not modelled and
+// read as 0xFF. Traced.
+std::uint8_t sim_read_at(sim_chain* chain, int offset);
+
+// One write at `offset` from the port's base; only the data register (0)
+// takes it. Traced.
+void sim_write_at(sim_chain* chain, int offset, std::uint8_t value);
 
 // True when latched output `stage` (1-based) is lit.
 bool sim_output(const sim_chain* chain, int stage);

@@ -1,12 +1,18 @@
-// quenlyte-sim: reset and watch the simulated parallel port of quenlyte5-sim.
+// quenlyte-sim: reset and watch the simulated parallel port of quenlyte5-sim,
+// and run the real-port programs on it.
 //
 //   quenlyte-sim reset PORT [REG]
 //   quenlyte-sim view [--once] PORT LEDS
 //   quenlyte-sim view [--for SECONDS] [--stop PID] PORT LEDS
+//   quenlyte-sim run [--parport ADDR]... [--refuse] -- PROGRAM [ARG...]
 #include "parse.h"
 #include "sim_chain.h"
 #include "sim_live.h"
 #include "sim_view.h"
+
+#ifdef QUENLYTE_EMULATE
+#include "run.h"
+#endif
 
 #include <cerrno>
 #include <charconv>
@@ -28,14 +34,19 @@ int usage(FILE* to, int status)
                  "usage: %s reset PORT [REG]\n"
                  "       %s view --once PORT LEDS\n"
                  "       %s view [--for SECONDS] [--stop PID] PORT LEDS\n"
+                 "       %s run [--parport ADDR]... [--refuse] -- PROGRAM [ARG...]\n"
                  "  PORT  0 = 0x378, 1 = 0x278, 2 = 0x3BC, otherwise the I/O address (decimal)\n"
                  "  REG   initial data register, decimal or 0x hex (default 0)\n"
                  "  LEDS  LEDs shown, stage 1 first (at most %d)\n"
                  "  --once         print one line and end\n"
                  "  --for SECONDS  end the live view by itself after SECONDS\n"
                  "  --stop PID     on quitting, send SIGTERM to PID and show the chain until it ended\n"
-                 "The live view ends with q, Ctrl-C, SIGTERM or SIGHUP.\n",
-                 program, program, program, sim_stages);
+                 "The live view ends with q, Ctrl-C, SIGTERM or SIGHUP.\n"
+                 "run: PROGRAM (quenlyte5, quenlyte5-ppdev) on the simulated ports, traced with\n"
+                 "all it starts: /dev/parport0 at 0x378, 1 at 0x278, 2 at 0x3BC, one more per\n"
+                 "--parport ADDR (decimal or 0x hex); --refuse denies every grant. Exits with\n"
+                 "the status of the last process to end (128+N after signal N).\n",
+                 program, program, program, program, sim_stages);
     return status;
 }
 
@@ -160,6 +171,14 @@ int main(int argc, char* argv[])
 {
     if (argc >= 2 && std::strcmp(argv[1], "reset") == 0) return reset(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "view") == 0) return view(argc, argv);
+#ifdef QUENLYTE_EMULATE
+    if (argc >= 2 && std::strcmp(argv[1], "run") == 0) return emulate_run(argc - 2, argv + 2);
+#else
+    if (argc >= 2 && std::strcmp(argv[1], "run") == 0) {
+        std::fprintf(stderr, "%s: run: emulates x86-64 programs, built on x86-64 only\n", program);
+        return 2;
+    }
+#endif
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return usage(stdout, 0);
     return usage(stderr, 2);
 }

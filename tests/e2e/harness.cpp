@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -167,7 +168,11 @@ std::string isolate()
     return "";
 }
 
-std::string program(const char* name) { return std::string(QUENLYTE_BIN_DIR) + "/" + name; }
+std::string program(const char* name)
+{
+    const char* const chosen = std::getenv("QUENLYTE_TEST_BIN_DIR");
+    return std::string(chosen != nullptr && *chosen != '\0' ? chosen : QUENLYTE_BIN_DIR) + "/" + name;
+}
 
 run_result run(const std::string& path, const std::vector<std::string>& args)
 {
@@ -215,6 +220,61 @@ started start(const std::string& path, const std::vector<std::string>& args, boo
     const auto found = children_named(base.substr(0, 15).c_str());
     if (found.size() == 1) result.daemon = found[0];
     return result;
+}
+
+namespace {
+const char* const emulator_log = "/dev/shm/quenlyte-sim-run.log";
+}
+
+started start_emulated(const std::string& path, const std::vector<std::string>& args,
+                       const std::vector<std::string>& options)
+{
+    started result;
+    std::vector<std::string> words = {"run"};
+    words.insert(words.end(), options.begin(), options.end());
+    words.push_back("--");
+    words.push_back(path);
+    words.insert(words.end(), args.begin(), args.end());
+    const std::string emulator = program("quenlyte-sim");
+    auto argv = argv_of(emulator, words);
+    const pid_t child = fork();
+    if (child == 0) {
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        const int log = open(emulator_log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        dup2(log, 1);
+        dup2(log, 2);
+        execv(emulator.c_str(), argv.data());
+        _exit(127);
+    }
+    result.emulator = child;
+    const std::string base = path.substr(path.rfind('/') + 1).substr(0, 15);
+    for (int waited_ms = 0; waited_ms < 10000; ++waited_ms) {
+        const auto found = children_named(base.c_str());
+        if (found.size() == 1) {
+            result.daemon = found[0];
+            return result;
+        }
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) {
+            // All ended: a daemon that failed at once may be among them.
+            const auto late = children_named(base.c_str());
+            if (late.size() == 1) result.daemon = late[0];
+            result.starter_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            result.emulator = -1;
+            return result;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return result;
+}
+
+std::string emulator_output()
+{
+    std::ifstream in(emulator_log);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
 }
 
 int wait_exit(pid_t pid, int timeout_ms)

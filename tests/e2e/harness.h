@@ -15,7 +15,8 @@ namespace e2e {
 // then skips).
 std::string isolate();
 
-// The path of a built program in bin/.
+// The path of a built program in bin/, or in $QUENLYTE_TEST_BIN_DIR when
+// that is set (the release build's programs, say).
 std::string program(const char* name);
 
 struct run_result {
@@ -30,11 +31,23 @@ run_result run(const std::string& path, const std::vector<std::string>& args);
 struct started {
     int starter_status = -1; // exit status of the process that was started
     pid_t daemon = -1;       // the detached daemon, now our child; -1 if none
+    pid_t emulator = -1;     // quenlyte-sim run, still tracing it; -1 if none
 };
 
 // Starts a daemon program as a shell would and waits for the starting
 // process; finds the detached child it leaves behind.
 started start(const std::string& path, const std::vector<std::string>& args, bool drop_rawio = false);
+
+// Starts a daemon program under `quenlyte-sim run [options] --`, which stays
+// in the foreground while it traces the program; finds the detached daemon
+// once it has become our child. Unknown, the starter's status is left -1;
+// when the emulator ends first, it is the emulator's. Its output goes to
+// emulator_output().
+started start_emulated(const std::string& path, const std::vector<std::string>& args,
+                       const std::vector<std::string>& options = {});
+
+// What quenlyte-sim run wrote to standard output and error so far.
+std::string emulator_output();
 
 // Waits up to `timeout_ms` for a child to exit; its exit status, or -1 when
 // it did not exit normally or in time (it is then killed).

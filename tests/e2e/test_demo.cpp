@@ -93,13 +93,13 @@ class Demo : public ::testing::Test
         return e2e::run(e2e::program("quenlyte-sim"), args);
     }
     // The daemon was the only process left to us, and it ended in order.
-    static void expect_daemon_ended_in_order()
+    static void expect_daemon_ended_in_order(const char* name = "quenlyte5-sim")
     {
         bool any_left = true;
         const auto ended = reap_children(any_left);
         EXPECT_FALSE(any_left) << "a process of the demo is still running";
         ASSERT_EQ(ended.size(), 1U);
-        EXPECT_EQ(ended[0].name, "quenlyte5-sim");
+        EXPECT_EQ(ended[0].name, name);
         EXPECT_EQ(ended[0].status, 0);
     }
 };
@@ -125,6 +125,21 @@ TEST_F(Demo, StartsShowsTheChainOnlineAndEndsDarkWithNothingLeftRunning)
     EXPECT_NE(last.find("in  . . . .  |  . . . .  out"), std::string::npos) << last;
     EXPECT_NE(last.find(": ended"), std::string::npos) << last;
     expect_daemon_ended_in_order();
+}
+
+TEST_F(Demo, WithRealRunsTheRealPortProgramUnderTheEmulator)
+{
+#ifdef QUENLYTE_UNDER_VALGRIND
+    GTEST_SKIP() << "under valgrind: a traced program cannot run under valgrind";
+#endif
+    const auto r = demo({"--real", "--for", "2", "--leds", "8", "--seed", steady_seed});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("demo: quenlyte5 512 64 0 8 2 20 under quenlyte-sim run (pid "),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("[*] online    port 0x378  8 LEDs\n\nin  > "), std::string::npos);
+    EXPECT_NE(last_frame(r.out).find("in  . . . .  |  . . . .  out"), std::string::npos);
+    expect_daemon_ended_in_order("quenlyte5");
 }
 
 TEST_F(Demo, WhenPort5000IsTakenItSaysSoAndWhatToDo)

@@ -25,13 +25,7 @@ using e2e::rate_line;
 using e2e::status_line;
 const char* const calls_file = "/dev/shm/ppdev-calls";
 
-// The register accesses of one 4-LED online frame showing the stages 1100
-// (shifted 0, 0, 1, 1), from a register at 0x00: r<read> w<written>.
-const std::string frame_1100 = "r00 w00 r00 w82 r82 w80 " // 0: data low, clock up, clock down
-                               "r80 w80 r80 w82 r82 w80 " // 0
-                               "r80 w81 r81 w83 r83 w80 " // 1: data up, clock up, both down
-                               "r80 w81 r81 w83 r83 w80 " // 1
-                               "r80 w84 r84 w80 ";        // latch up and down
+using e2e::frame_1100;
 // The writes alone ("w80 w81 ...") of recorded calls.
 std::string writes(const std::string& calls)
 {

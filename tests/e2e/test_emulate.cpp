@@ -1,0 +1,114 @@
+// quenlyte-sim run on a probe that makes the port calls one by one: the
+// answers to ioperm, iopl, the port instructions, the ppdev files and
+// ioctls, and how the traced program ends.
+#include "harness.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+class Emulate : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+#ifdef QUENLYTE_UNDER_VALGRIND
+        GTEST_SKIP() << "under valgrind: a traced program cannot run under valgrind";
+#endif
+        if (const auto why = e2e::isolate(); !why.empty()) GTEST_SKIP() << why;
+        // In a sanitizer build the probe's own SIGSEGV handler would turn
+        // the signal into exit status 1.
+        setenv("ASAN_OPTIONS", "handle_segv=0", 1);
+    }
+    static e2e::run_result probe(const char* probe_program, const std::vector<std::string>& options,
+                                 const std::vector<std::string>& steps)
+    {
+        std::vector<std::string> args = {"run"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back("--");
+        args.push_back(probe_program);
+        args.insert(args.end(), steps.begin(), steps.end());
+        return e2e::run(e2e::program("quenlyte-sim"), args);
+    }
+};
+
+const char* const granted = "ioperm:0x378:3:1";
+
+} // namespace
+
+TEST_F(Emulate, AnswersPortCallsAsTheKernelAndAPortAsTheHardware)
+{
+    const struct {
+        std::vector<std::string> options;
+        std::vector<std::string> steps;
+        std::string out;
+        int status;
+        std::string err; // a part of it
+    } cases[] = {
+        {{}, {granted, "out:0x378:0x55", "in:0x378", "in:0x379", "out:0x37a:1"},
+         "ioperm 0\nout 0x378\nin 0x378 0x55\nin 0x379 0xff\nout 0x37a\n", 0, ""},
+        {{}, {"ioperm:65535:2:1", "ioperm:1:0:1", "ioperm:0:65536:1", "iopl:4", "iopl:3", "in:0x80"},
+         "ioperm EINVAL\nioperm EINVAL\nioperm 0\niopl EINVAL\niopl 0\nin 0x80 0xff\n", 0, ""},
+        {{}, {"ioperm:0x378:1:1", "in:0x379"}, "ioperm 0\n", 128 + SIGSEGV, ""},
+        {{}, {granted, "ioperm:0x378:3:0", "in:0x378"}, "ioperm 0\nioperm 0\n", 128 + SIGSEGV, ""},
+        {{}, {"hlt"}, "", 128 + SIGSEGV, ""},
+        {{}, {granted, "inw:0x378"}, "ioperm 0\n", 128 + SIGKILL, "in ax,dx (66 ed) at 0x"},
+        {{}, {granted, "fork", "in:0x378"}, "ioperm 0\nin 0x378 0x55\n", 0, ""},
+        {{"--refuse"}, {granted, "ioperm:0x378:3:0", "iopl:3", "open:/dev/parport0"},
+         "ioperm EPERM\nioperm 0\niopl EPERM\nopen EACCES\n", 0, ""},
+        {{"--parport", "0x1000"},
+         {"ls:/proc/sys/dev/parport", "cat:/proc/sys/dev/parport/parport3/base-addr",
+          "open:/dev/parport4", "open:/dev/parport3", "ioctl:PPRDATA", "ioctl:PPEXCL", "ioctl:PPCLAIM",
+          "ioctl:PPWDATA:0x81", "ioctl:PPRDATA", "ioctl:PPRSTATUS", "ioctl:PPRELEASE", "ioctl:PPWDATA:0"},
+         "ls parport0 parport1 parport2 parport3\ncat 4096\t5120\nopen ENOENT\nopen 0\n"
+         "PPRDATA EINVAL\nPPEXCL 0\nPPCLAIM 0\nPPWDATA 0\nPPRDATA 0 0x81\nPPRSTATUS EINVAL\n"
+         "PPRELEASE 0\nPPWDATA EINVAL\n",
+         0, "/dev/parport3: ioctl 0x80017081: not emulated: Invalid argument"},
+    };
+    for (const char* build : {"port_probe", "port_probe_static"}) {
+        const std::string path = e2e::program(build);
+        if (access(path.c_str(), X_OK) != 0) continue; // no static build with sanitizers
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(build) + " " + c.steps[0] + " " + c.steps.back());
+            const auto r = probe(path.c_str(), c.options, c.steps);
+            EXPECT_EQ(r.out, c.out);
+            EXPECT_EQ(r.status, c.status);
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        }
+    }
+    EXPECT_NE(e2e::view(0, 0).find(" reg=0x55 "), std::string::npos) << e2e::view(0, 0);
+    EXPECT_NE(e2e::view(4096, 0).find(" reg=0x81 "), std::string::npos) << e2e::view(4096, 0);
+}
+
+TEST_F(Emulate, PassesEndingSignalsOnAndEndsWithTheProgramsStatus)
+{
+    for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+        SCOPED_TRACE(number);
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        const std::string emulator = e2e::program("quenlyte-sim");
+        const std::string probe_path = e2e::program("port_probe");
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(out[1], 1);
+            // The probe's child pauses: a second traced process.
+            execl(emulator.c_str(), emulator.c_str(), "run", "--", probe_path.c_str(), "fork",
+                  "pause", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        EXPECT_EQ(e2e::read_exact(out[0], 8), "pausing\n");
+        close(out[0]);
+        kill(child, number);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + number) << status;
+    }
+}
