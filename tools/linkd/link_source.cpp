@@ -19,9 +19,9 @@
 namespace
 {
 
-constexpr double max_sample_period_s = 0.1;      // interface sampling period, at most
+constexpr double max_sample_period_s = 0.25;     // interface sampling period, at most
 constexpr double min_sample_period_s = 0.01;     // and at least
-constexpr int window_divisions = 10;             // samples per window, when the window is short
+constexpr int window_divisions = 4;              // samples per window, when the window is short
 constexpr std::size_t reply_buffer_bytes = 32768; // a link reply is a few KiB
 constexpr int max_reply_reads = 4;               // datagrams read looking for the answer
 
