@@ -220,9 +220,14 @@ void stop_daemon(pid_t daemon, int client)
 
 pid_t start_linkd(const std::vector<std::string>& options)
 {
+    return start_service("quenlyte-linkd", options);
+}
+
+pid_t start_service(const char* name, const std::vector<std::string>& options)
+{
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0) fail("pipe");
-    std::vector<std::string> words{e2e::program("quenlyte-linkd")};
+    std::vector<std::string> words{e2e::program(name)};
     words.insert(words.end(), options.begin(), options.end());
     auto argv = argv_of(words);
     const pid_t linkd = fork();
@@ -241,6 +246,6 @@ pid_t start_linkd(const std::vector<std::string>& options)
         said.append(chunk, static_cast<std::size_t>(n));
     }
     close(err[0]);
-    if (said.find("listening") == std::string::npos) fail("quenlyte-linkd did not start: " + said);
+    if (said.find("listening") == std::string::npos) fail(std::string(name) + " did not start: " + said);
     return linkd;
 }

@@ -85,3 +85,5 @@ void stop_daemon(pid_t daemon, int client);
 
 // quenlyte-linkd with `options`; returns its pid once it listens.
 pid_t start_linkd(const std::vector<std::string>& options);
+// The same for another service program in bin/ that says "listening".
+pid_t start_service(const char* name, const std::vector<std::string>& options);
