@@ -100,34 +100,24 @@ void sim_reset(sim_chain* chain, std::uint8_t reg)
     chain->reg = reg;
 }
 
-std::uint8_t sim_read(sim_chain* chain)
+std::uint8_t sim_read_at(sim_chain* chain, int offset)
 {
+    if (offset != 0) {
+        trace(chain, offset, false, unmodelled_register);
+        return unmodelled_register;
+    }
     ++chain->reads;
     trace(chain, 0, false, chain->reg);
     return chain->reg;
 }
 
-std::uint8_t sim_read_at(sim_chain* chain, int offset)
-{
-    if (offset == 0) return sim_read(chain);
-    trace(chain, offset, false, unmodelled_register);
-    return unmodelled_register;
-}
-
 void sim_write_at(sim_chain* chain, int offset, std::uint8_t value)
 {
-    if (offset == 0)
-        sim_write(chain, value);
-    else
-        trace(chain, offset, true, value);
-}
-
-void sim_write(sim_chain* chain, std::uint8_t value)
-{
+    trace(chain, offset, true, value);
+    if (offset != 0) return;
     const std::uint8_t rising = static_cast<std::uint8_t>(value & ~chain->reg);
     chain->reg = value;
     ++chain->writes;
-    trace(chain, 0, true, value);
     if ((rising & clock_line) != 0) {
         chain->head = (chain->head - 1) & ring_mask;
         chain->stages[chain->head] = value & data_line;

@@ -53,20 +53,13 @@ int sim_remove(int port);
 // Outputs and stages dark, counters 0, data register `reg`.
 void sim_reset(sim_chain* chain, std::uint8_t reg);
 
-// One read of the data register, counted and traced.
-std::uint8_t sim_read(sim_chain* chain);
-
-// One write of the data register, counted and traced, with its clock and
-// latch edges.
-void sim_write(sim_chain* chain, std::uint8_t value);
-
 // One read at `offset` from the port's base (0 to sim_port_span - 1): the
-// data register at 0; the status and control registers are not modelled and
-// read as 0xFF. Traced.
+// data register at 0, counted; the status and control registers are not
+// modelled and read as 0xFF. Traced.
 std::uint8_t sim_read_at(sim_chain* chain, int offset);
 
 // One write at `offset` from the port's base; only the data register (0)
-// takes it. Traced.
+// takes it, counted, with its clock and latch edges. Traced.
 void sim_write_at(sim_chain* chain, int offset, std::uint8_t value);
 
 // True when latched output `stage` (1-based) is lit.

@@ -36,7 +36,6 @@ struct port {
     dev_t device = 0;           // its /dev/parportN stand-in
     ino_t inode = 0;
     pid_t claimed_by = 0;       // the process that holds its claim
-    bool exclusive = false;
 };
 
 struct task_io {
@@ -115,7 +114,7 @@ bool machine_start(const std::vector<unsigned>& bases, bool refuse, std::string&
         made = mkdir(dir.c_str(), dir_mode) == 0 &&
                write_file(dir + "/base-addr", listing, listing_mode) &&
                write_file(device_file(n), "", device_mode) && stat(device_file(n).c_str(), &device) == 0;
-        if (made) ports.push_back({bases[n], nullptr, device.st_dev, device.st_ino, 0, false});
+        if (made) ports.push_back({bases[n], nullptr, device.st_dev, device.st_ino, 0});
     }
     if (!made) {
         why = root + ": " + std::strerror(errno);
@@ -160,10 +159,7 @@ void task_ended(pid_t tid) { tasks.erase(tid); }
 void process_ended(pid_t tgid)
 {
     for (port& p : ports) {
-        if (p.claimed_by == tgid) {
-            p.claimed_by = 0;
-            p.exclusive = false;
-        }
+        if (p.claimed_by == tgid) p.claimed_by = 0;
     }
 }
 
@@ -250,9 +246,8 @@ long answer_ppdev(pid_t tgid, int number, unsigned long request, std::uint8_t& d
     const bool mine = p.claimed_by == tgid;
     switch (request) {
     case PPEXCL:
-        if (p.claimed_by != 0) return -EINVAL; // too late once claimed
-        p.exclusive = true;
-        return 0;
+        // Every emulated claim is exclusive already; asking is too late once claimed.
+        return p.claimed_by != 0 ? -EINVAL : 0;
     case PPCLAIM:
         if (mine) return -EINVAL;
         if (p.claimed_by != 0) return -EBUSY;
@@ -261,7 +256,6 @@ long answer_ppdev(pid_t tgid, int number, unsigned long request, std::uint8_t& d
     case PPRELEASE:
         if (!mine) return -EINVAL;
         p.claimed_by = 0;
-        p.exclusive = false;
         return 0;
     case PPRDATA:
         if (!mine) return -EINVAL; // the port must be claimed first
