@@ -11,7 +11,7 @@ python3 build-essential debhelper lintian systemd-container"
 # download and module index, the initramfs, and the Debian image of the VM
 # stage (debootstrap, mke2fs -d). ppp, pppoe and iperf3 go into that image,
 # not onto the host.
-needs_vm="qemu-system-x86 busybox-static kmod cpio e2fsprogs debootstrap"
+needs_vm="qemu-system-x86 busybox-static kmod cpio e2fsprogs debootstrap debian-archive-keyring"
 
 # need_packages PROG PACKAGE...: installs the missing packages with apt-get
 # when run as root; otherwise prints the one command that installs them and
