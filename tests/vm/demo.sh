@@ -56,8 +56,9 @@ if [ "${1:-}" = --guest ]; then
         # inbound and outbound UDP payload in kbit/s, 6 s each step
         for step in 400:100 1200:300 2400:500 3200:150 1600:900 800:600 200:50; do
             ip netns exec isp iperf3 -c 192.0.2.2 -p 5201 -u -l 1000 -t 6 -b "${step%:*}k" >/dev/null 2>&1 &
+            inbound=$!
             ip netns exec isp iperf3 -c 192.0.2.2 -p 5202 -u -l 1000 -t 6 -b "${step#*:}k" -R >/dev/null 2>&1 &
-            wait
+            wait "$inbound" $!
         done
         round=$((round + 1))
         if [ $((round % 2)) = 1 ]; then
@@ -91,13 +92,20 @@ kdir=$cache/kernel
 work=$(mktemp -d "$root/build-vm/demo.XXXXXX")
 qemu_pid="" replay_pid="" view_pid=""
 
-# Ends $1's process group (setsid made it its leader): SIGTERM, then SIGKILL.
+# True once $1 (a child of ours) has ended: gone or a zombie.
+ended() {
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+    stat=${stat##*) }
+    [ "${stat%% *}" = Z ]
+}
+# Ends $1's process group (setsid made $1 its leader): SIGTERM, SIGKILL
+# after 5 s.
 end_group() {
-    kill -TERM -- "-$1" 2>/dev/null || return 0
+    kill -TERM "-$1" 2>/dev/null || true
     tenths=0
-    while kill -0 -- "-$1" 2>/dev/null; do
+    while ! ended "$1"; do
         tenths=$((tenths + 1))
-        if [ "$tenths" -gt 50 ]; then kill -KILL -- "-$1" 2>/dev/null || true; break; fi
+        if [ "$tenths" -gt 50 ]; then kill -KILL "-$1" 2>/dev/null || true; break; fi
         sleep 0.1
     done
     wait "$1" 2>/dev/null || true
@@ -117,7 +125,7 @@ trap 'exit 130' INT TERM HUP
 mkdir -p "$work/tree"
 cat >"$work/init" <<'INIT'
 #!/bin/sh
-/bin/busybox --install -s
+/bin/busybox --install -s 2>/dev/null
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
@@ -129,6 +137,7 @@ mount -t tmpfs tmpfs /upper
 mkdir /upper/u /upper/w
 mount -t overlay overlay -o lowerdir=/lower,upperdir=/upper/u,workdir=/upper/w /newroot
 for d in proc sys dev; do mount --move "/$d" "/newroot/$d"; done
+mkdir -p /newroot/dev/pts
 mount -t devpts devpts /newroot/dev/pts
 mount -t tmpfs tmpfs /newroot/run
 mount -t tmpfs tmpfs /newroot/tmp
@@ -154,9 +163,13 @@ qemu_pid=$!
 setsid "$bin/quenlyte-sim" replay --follow "$port" "$work/port.trace" </dev/null >/dev/null 2>"$work/replay.err" &
 replay_pid=$!
 
-# What the guest says, until its first online frame reaches the view.
+# What the guest says, until ppp0 is up and an online frame reaches the view
+# (the kernel's probe of the port at boot may set the online line too).
 seen=0 tenths=0
-online_frame() { "$bin/quenlyte-sim" view --once "$port" "$leds" 2>/dev/null | grep -q ' online=1 '; }
+online_frame() {
+    grep -q 'ppp0 up' "$work/guest.log" &&
+        "$bin/quenlyte-sim" view --once "$port" "$leds" 2>/dev/null | grep -q ' online=1 '
+}
 until online_frame; do
     lines=$(wc -l <"$work/guest.log")
     if [ "$lines" -gt "$seen" ]; then
@@ -168,6 +181,7 @@ until online_frame; do
     [ "$tenths" -le 1200 ] || fail "no online frame within 120 s (see $work/guest.log)"
     sleep 0.1
 done
+sed -n "$((seen + 1)),\$p" "$work/guest.log" | tr -d '\r' | sed 's/^/demo: /' >&2
 say "online frames after $((tenths / 10)) s; the view follows QEMU's port (q ends everything)"
 sleep 1
 
