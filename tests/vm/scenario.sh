@@ -27,7 +27,8 @@ wait_s=30            # limit for each awaited state, seconds
 in_bps=1275000       # inbound UDP payload, bits/s (about 2.5 LEDs at IN_MAX=512)
 out_bps=382000       # outbound UDP payload, bits/s (about 1.5 LEDs at OUT_MAX=256)
 datagram=1000        # UDP payload per datagram, bytes (no fragments on PPPoE)
-traffic_s=9          # each iperf3 run, seconds; the middle 5 s are sampled
+traffic_s=11         # each iperf3 run, seconds
+sample_s=5           # of which linkd's rates are sampled, from 3 s on
 failures=0
 figures_file=/run/quenlyte-vm-figures   # the RATE and IPERF lines, for check_rates
 : >"$figures_file"
@@ -134,8 +135,8 @@ sleep 2
 iperf3 -s -B 192.0.2.2 -D
 sleep 1
 # traffic PHASE LETTER BPS [-R]: iperf3 from "isp" to the router (-R: back),
-# with linkd's rates sampled once a second over one connection in the
-# steady middle, between the marks LETTER and its lower case.
+# with linkd's rates sampled over one connection in the steady middle,
+# between the marks LETTER and its lower case.
 traffic() {
     local phase=$1 letter=$2 bps=$3 reply i
     shift 3
@@ -147,11 +148,15 @@ traffic() {
     printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
     sleep 1
     mark "$letter"
-    for i in 1 2 3 4 5; do
+    # About as often as the daemon asks (RATE=10), so that the figures linkd
+    # gave it in these 5 s are among the samples (linkd renews them every
+    # 250 ms).
+    local end_us=$((${EPOCHREALTIME/./} + sample_s * 1000000))
+    while [ "${EPOCHREALTIME/./}" -lt "$end_us" ]; do
         printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
         reply=${reply%$'\r'}
         record "RATE $phase ${reply#OK }"
-        sleep 1
+        sleep 0.1
     done
     mark "$(echo "$letter" | tr A-Z a-z)"
     exec 4<&-
