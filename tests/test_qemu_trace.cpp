@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Lines of QEMU's parallel-port trace, the first four as QEMU 7.2 wrote them
-// for SeaBIOS probing the port (-parallel file:, -msg timestamp=on).
+// Lines of QEMU's parallel-port trace. The first eight are as QEMU 7.2 wrote
+// them (-parallel file:, -msg timestamp=on): SeaBIOS probing the port, then
+// Debian 12's parport_pc probing it (the data register read back in input
+// mode) and a marker byte written to base+1 through /dev/port.
 #include "qemu_trace.h"
 
 #include <gtest/gtest.h>
@@ -36,6 +38,14 @@ const line_case cases[] = {
      "1796739497.038863", true, 0, 0xaa},
     {"8249@1796739497.038864:parallel_ioport_read read [SW] addr 0x00 val 0xaa", qemu_line::access,
      "1796739497.038864", false, 0, 0xaa},
+    {"4601@1796739874.618919:parallel_ioport_write write [SW] addr 0x02 val 0x2c", qemu_line::access,
+     "1796739874.618919", true, 2, 0x2c},
+    {"4601@1796739874.618923:parallel_ioport_read read [SW] addr 0x00 val 0xff", qemu_line::access,
+     "1796739874.618923", false, 0, 0xff},
+    {"4601@1796739874.621218:parallel_ioport_read read [SW] addr 0x01 val 0xd9", qemu_line::access,
+     "1796739874.621218", false, 1, 0xd9},
+    {"4601@1796739874.949011:parallel_ioport_write write [SW] addr 0x01 val 0x41", qemu_line::access,
+     "1796739874.949011", true, 1, 0x41},
     // Without -msg timestamp=on; a port passed through to the host; an EPP address.
     {"parallel_ioport_write write [SW] addr 0x00 val 0x85", qemu_line::access, "", true, 0, 0x85},
     {"7@1.000001:parallel_ioport_read read [HW] addr 0x01 val 0x7f", qemu_line::access, "1.000001",
