@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-sim replay: a QEMU trace onto a fresh simulated port, the chain
-// and the --log lines that the VM scenarios read afterwards.
+// and the --log lines that the VM scenarios read afterwards; one trace is of
+// quenlyte5 in a VM (tests/data).
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +94,27 @@ TEST_F(Replay, DrivesTheChainAndLogsEveryFrameAndMarkerGoingOnPastABadLine)
                      "other t=11.000000 offset=1 op=write value=0x41\n"
                      "frame t=12.000200 leds=0000 online=0 reads=14 writes=14 other=1\n");
     EXPECT_EQ(e2e::view(port, leds), "leds=0000 online=0 reg=0x00 frames=2 writes=29 reads=29\n");
+}
+
+TEST_F(Replay, ShowsQuenlyte5OnDebiansKernelAsQemuTracedIt)
+{
+    // The kernel's probe left the latch line high, so the daemon's first
+    // frame has no rising edge of its own and merges into the second.
+    ASSERT_EQ(e2e::run(e2e::program("quenlyte-sim"), {"reset", std::to_string(port), "4"}).status,
+              0);
+    const auto r = e2e::run(e2e::program("quenlyte-sim"),
+                            {"replay", "--log", "8", std::to_string(port),
+                             QUENLYTE_SOURCE_DIR "/tests/data/quenlyte5-in-qemu.trace"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "other t=1796740345.544360 offset=1 op=write value=0x41\n"
+                     "frame t=1796740345.714972 leds=11100111 online=1 reads=51 writes=51 other=1\n"
+                     "other t=1796740348.589107 offset=1 op=write value=0x42\n"
+                     "frame t=1796740348.593651 leds=11100111 online=1 reads=26 writes=26 other=1\n"
+                     "frame t=1796740348.612629 leds=00000000 online=0 reads=26 writes=26 other=0\n"
+                     "other t=1796740349.636569 offset=1 op=write value=0x43\n");
+    EXPECT_EQ(e2e::view(port, 8),
+              "leds=00000000 online=0 reg=0x00 frames=3 writes=104 reads=104\n");
 }
 
 TEST_F(Replay, FollowsATraceFromBeforeItExistsUntilTerminated)
