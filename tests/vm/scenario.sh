@@ -138,7 +138,7 @@ sleep 1
 # with linkd's rates sampled over one connection in the steady middle,
 # between the marks LETTER and its lower case.
 traffic() {
-    local phase=$1 letter=$2 bps=$3 reply i
+    local phase=$1 letter=$2 bps=$3 reply
     shift 3
     ip netns exec isp iperf3 -c 192.0.2.2 -u -b "$bps" -l "$datagram" -t "$traffic_s" -f k "$@" \
         >"/run/iperf-$phase" 2>&1 &
@@ -158,7 +158,7 @@ traffic() {
         record "RATE $phase ${reply#OK }"
         sleep 0.1
     done
-    mark "$(echo "$letter" | tr A-Z a-z)"
+    mark "${letter,,}"
     exec 4<&-
     wait "$iperf"
     local kbits
