@@ -7,6 +7,11 @@ needs_build="cmake g++ make googletest libgtest-dev iproute2"
 # the Debian packages and lintian, and systemd in a container.
 needs_test="$needs_build groff-base valgrind clang libclang-rt-14-dev clang-tidy cppcheck binutils
 python3 build-essential debhelper lintian systemd-container"
+# Booting Debian's kernel under QEMU (tests/vm/): the emulator, the kernel's
+# download and module index, the initramfs, and the Debian image of the VM
+# stage (debootstrap, mke2fs -d). ppp, pppoe and iperf3 go into that image,
+# not onto the host.
+needs_vm="qemu-system-x86 busybox-static kmod cpio e2fsprogs debootstrap"
 
 # need_packages PROG PACKAGE...: installs the missing packages with apt-get
 # when run as root; otherwise prints the one command that installs them and

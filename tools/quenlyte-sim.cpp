@@ -1,13 +1,15 @@
 // quenlyte-sim: reset and watch the simulated parallel port of quenlyte5-sim,
-// and run the real-port programs on it.
+// run the real-port programs on it, and replay QEMU's port trace onto it.
 //
 //   quenlyte-sim reset PORT [REG]
 //   quenlyte-sim view [--once] PORT LEDS
 //   quenlyte-sim view [--for SECONDS] [--stop PID] PORT LEDS
 //   quenlyte-sim run [--parport ADDR]... [--refuse] -- PROGRAM [ARG...]
+//   quenlyte-sim replay [--follow] [--log LEDS] PORT TRACE
 #include "parse.h"
 #include "sim_chain.h"
 #include "sim_live.h"
+#include "sim_replay.h"
 #include "sim_view.h"
 
 #ifdef QUENLYTE_EMULATE
@@ -35,6 +37,7 @@ int usage(FILE* to, int status)
                  "       %s view --once PORT LEDS\n"
                  "       %s view [--for SECONDS] [--stop PID] PORT LEDS\n"
                  "       %s run [--parport ADDR]... [--refuse] -- PROGRAM [ARG...]\n"
+                 "       %s replay [--follow] [--log LEDS] PORT TRACE\n"
                  "  PORT  0 = 0x378, 1 = 0x278, 2 = 0x3BC, otherwise the I/O address (decimal)\n"
                  "  REG   initial data register, decimal or 0x hex (default 0)\n"
                  "  LEDS  LEDs shown, stage 1 first (at most %d)\n"
@@ -45,8 +48,15 @@ int usage(FILE* to, int status)
                  "run: PROGRAM (quenlyte5, quenlyte5-ppdev) on the simulated ports, traced with\n"
                  "all it starts: /dev/parport0 at 0x378, 1 at 0x278, 2 at 0x3BC, one more per\n"
                  "--parport ADDR (decimal or 0x hex); --refuse denies every grant. Exits with\n"
-                 "the status of the last process to end (128+N after signal N).\n",
-                 program, program, program, program, sim_stages);
+                 "the status of the last process to end (128+N after signal N).\n"
+                 "replay: QEMU's parallel-port trace TRACE (-trace enable=parallel_ioport_write\n"
+                 "-trace enable=parallel_ioport_read -msg timestamp=on -D TRACE) applied in order\n"
+                 "to PORT; unreadable lines are reported and skipped (exit status 1).\n"
+                 "  --follow    go on with what QEMU appends (waits for TRACE to appear) until\n"
+                 "              SIGTERM, SIGINT or SIGHUP\n"
+                 "  --log LEDS  print a line per latch pulse (LEDS LEDs) and per access at\n"
+                 "              an address other than the data register\n",
+                 program, program, program, program, program, sim_stages);
     return status;
 }
 
@@ -165,12 +175,42 @@ int view(int argc, char* argv[])
     return status;
 }
 
+int replay(int argc, char* argv[])
+{
+    int next = 2;
+    replay_options options;
+    for (; next < argc && std::string_view(argv[next]).starts_with("--"); ++next) {
+        const std::string_view option = argv[next];
+        if (option == "--follow") {
+            options.follow = true;
+            continue;
+        }
+        if (option != "--log" || next + 1 >= argc) return usage(stderr, 2);
+        const char* value = argv[++next];
+        if (!to_number(value, false, options.log_leds) || options.log_leds < 0 ||
+            options.log_leds > sim_stages) {
+            std::fprintf(stderr, "%s: --log %s: not an LED count (0 to %d)\n", program, value,
+                         sim_stages);
+            return 1;
+        }
+    }
+    if (argc != next + 2) return usage(stderr, 2);
+    if (!to_port(argv[next], options.port)) {
+        std::fprintf(stderr, "%s: %s: not a port (0, 1, 2 or an address up to %d)\n", program,
+                     argv[next], max_port);
+        return 1;
+    }
+    options.trace = argv[next + 1];
+    return replay_trace(options);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     if (argc >= 2 && std::strcmp(argv[1], "reset") == 0) return reset(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "view") == 0) return view(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "replay") == 0) return replay(argc, argv);
 #ifdef QUENLYTE_EMULATE
     if (argc >= 2 && std::strcmp(argv[1], "run") == 0) return emulate_run(argc - 2, argv + 2);
 #else

@@ -1,0 +1,240 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "sim_replay.h"
+
+#include "qemu_trace.h"
+#include "sim_chain.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+const char* const program = "quenlyte-sim";
+constexpr std::size_t chunk_bytes = 64 * 1024; // read from the trace at a time
+constexpr std::size_t line_bytes = 512;        // longest line kept; QEMU's events take under 80
+constexpr long follow_poll_ns = 20'000'000;    // 20 ms between looks at a trace that is not growing
+constexpr std::uint8_t online_line = 0x80;
+
+volatile sig_atomic_t stop_requested = 0; // SIGTERM, SIGINT or SIGHUP came while following
+
+const replay_options* options = nullptr;
+sim_chain* chain = nullptr;
+unsigned long long line_number = 0; // of the line in `line`, from 1
+bool all_read = true;               // no parallel-port line failed so far
+char line[line_bytes];
+std::size_t line_size = 0;
+bool line_too_long = false; // `line` holds the start of a longer line
+
+// Accesses since the last frame line.
+unsigned long long reads_since_frame = 0;
+unsigned long long writes_since_frame = 0;
+unsigned long long other_since_frame = 0; // at offsets 1 to 7
+
+char leds[sim_stages + 1]; // a frame line's LEDs
+
+void on_stop(int)
+{
+    stop_requested = 1;
+}
+
+void sleep_a_poll()
+{
+    const timespec pause{0, follow_poll_ns};
+    nanosleep(&pause, nullptr); // a signal ends it early
+}
+
+const char* time_or_dash(std::string_view time, char (&text)[line_bytes])
+{
+    if (time.empty()) return "-";
+    std::snprintf(text, sizeof text, "%.*s", static_cast<int>(time.size()), time.data());
+    return text;
+}
+
+void log_frame(const qemu_access& access)
+{
+    char time[line_bytes];
+    const int count = options->log_leds;
+    for (int stage = 1; stage <= count; ++stage) leds[stage - 1] = sim_output(chain, stage) ? '1' : '0';
+    leds[count] = '\0';
+    std::printf("frame t=%s leds=%s online=%u reads=%llu writes=%llu other=%llu\n",
+                time_or_dash(access.time, time), leds, (chain->reg & online_line) != 0 ? 1U : 0U,
+                reads_since_frame, writes_since_frame, other_since_frame);
+    reads_since_frame = writes_since_frame = other_since_frame = 0;
+}
+
+void log_other(const qemu_access& access)
+{
+    char time[line_bytes];
+    std::printf("other t=%s offset=%d op=%s value=0x%02x\n", time_or_dash(access.time, time),
+                access.offset, access.is_write ? "write" : "read", access.value);
+}
+
+// One access onto the simulated port. The port has the data, status and
+// control registers; QEMU's EPP addresses (3 to 7) are logged but not applied.
+void apply(const qemu_access& access)
+{
+    const bool logging = options->log_leds >= 0;
+    if (access.offset == 0)
+        ++(access.is_write ? writes_since_frame : reads_since_frame);
+    else
+        ++other_since_frame;
+    if (logging && access.offset != 0) log_other(access);
+    if (access.offset >= sim_port_span) return;
+    if (!access.is_write) {
+        sim_read_at(chain, access.offset);
+        return;
+    }
+    const std::uint64_t frames_before = chain->frames;
+    sim_write_at(chain, access.offset, access.value);
+    if (logging && chain->frames != frames_before) log_frame(access);
+}
+
+void cannot_read(const char* reason)
+{
+    std::fprintf(stderr, "%s: %s:%llu: cannot read: %s\n", program, options->trace, line_number, reason);
+    all_read = false;
+}
+
+// The line in `line` is complete.
+void end_line()
+{
+    ++line_number;
+    const qemu_parsed parsed = parse_qemu_line(std::string_view(line, line_size));
+    if (line_too_long) {
+        // Its start tells whether it is a parallel-port event at all.
+        if (parsed.kind != qemu_line::other) {
+            char reason[line_bytes];
+            std::snprintf(reason, sizeof reason, "longer than %zu bytes", line_bytes);
+            cannot_read(reason);
+        }
+    } else if (parsed.kind == qemu_line::bad) {
+        cannot_read(parsed.reason);
+    } else if (parsed.kind == qemu_line::access) {
+        apply(parsed.access);
+    }
+    line_size = 0;
+    line_too_long = false;
+}
+
+// Bytes read from the trace: complete lines are replayed, the rest is kept.
+void feed(const char* bytes, std::size_t size)
+{
+    while (size > 0) {
+        const void* found = std::memchr(bytes, '\n', size);
+        const std::size_t part =
+            found == nullptr ? size : static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
+        const std::size_t room = line_bytes - line_size;
+        const std::size_t kept = part < room ? part : room;
+        std::memcpy(line + line_size, bytes, kept);
+        line_size += kept;
+        if (kept < part) line_too_long = true;
+        if (found == nullptr) return;
+        end_line();
+        bytes += part + 1;
+        size -= part + 1;
+    }
+}
+
+void restart_trace()
+{
+    line_number = 0;
+    line_size = 0;
+    line_too_long = false;
+}
+
+// Opens the trace; while following, waits for it to appear. -1 when it
+// cannot be opened (reported) or a stop came first.
+int open_trace()
+{
+    for (;;) {
+        const int descriptor = open(options->trace, O_RDONLY | O_CLOEXEC);
+        if (descriptor >= 0) return descriptor;
+        if (errno == EINTR) continue;
+        if (!options->follow || errno != ENOENT) {
+            std::fprintf(stderr, "%s: %s: %s\n", program, options->trace, std::strerror(errno));
+            all_read = false;
+            return -1;
+        }
+        if (stop_requested != 0) return -1;
+        sleep_a_poll();
+    }
+}
+
+// At the end of a trace being followed: a trace cut short (QEMU started
+// again on it) is read from its start, one put in its place from the new
+// file's start. Returns the descriptor to go on with.
+int check_trace(int descriptor)
+{
+    struct stat open_file {};
+    struct stat named_file {};
+    if (fstat(descriptor, &open_file) != 0) return descriptor;
+    if (stat(options->trace, &named_file) == 0 &&
+        (named_file.st_ino != open_file.st_ino || named_file.st_dev != open_file.st_dev)) {
+        const int replacement = open(options->trace, O_RDONLY | O_CLOEXEC);
+        if (replacement >= 0) {
+            close(descriptor);
+            restart_trace();
+            return replacement;
+        }
+        return descriptor;
+    }
+    const off_t position = lseek(descriptor, 0, SEEK_CUR);
+    if (position > open_file.st_size && lseek(descriptor, 0, SEEK_SET) == 0) restart_trace();
+    return descriptor;
+}
+
+void set_handler(int number)
+{
+    struct sigaction action {};
+    action.sa_handler = on_stop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: a stop ends the wait at once
+    sigaction(number, &action, nullptr);
+}
+
+} // namespace
+
+int replay_trace(const replay_options& chosen)
+{
+    options = &chosen;
+    if (chosen.follow)
+        for (const int number : {SIGINT, SIGTERM, SIGHUP}) set_handler(number);
+    chain = sim_attach(chosen.port, true);
+    if (chain == nullptr) {
+        std::fprintf(stderr, "%s: port 0x%x: %s\n", program, static_cast<unsigned>(chosen.port),
+                     std::strerror(errno));
+        return 1;
+    }
+    static char chunk[chunk_bytes];
+    int descriptor = open_trace();
+    while (descriptor >= 0) {
+        if (stop_requested != 0) break;
+        const ssize_t got = read(descriptor, chunk, sizeof chunk);
+        if (got > 0) {
+            feed(chunk, static_cast<std::size_t>(got));
+            std::fflush(stdout);
+        } else if (got == 0) {
+            if (!chosen.follow) break;
+            descriptor = check_trace(descriptor);
+            sleep_a_poll();
+        } else if (errno != EINTR) {
+            std::fprintf(stderr, "%s: %s: %s\n", program, chosen.trace, std::strerror(errno));
+            all_read = false;
+            break;
+        }
+    }
+    // A last line without a line end, when the whole file was read. While
+    // following it may still be being written, so it is left.
+    if (descriptor >= 0 && !chosen.follow && (line_size > 0 || line_too_long)) end_line();
+    if (descriptor >= 0) close(descriptor);
+    sim_detach(chain);
+    const bool output_ok = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    return all_read && output_ok ? 0 : 1;
+}
