@@ -12,6 +12,9 @@ python3 build-essential debhelper lintian systemd-container"
 # stage (debootstrap, mke2fs -d). ppp, pppoe and iperf3 go into that image,
 # not onto the host.
 needs_vm="qemu-system-x86 busybox-static kmod cpio e2fsprogs debootstrap"
+# ./tests/run boots the static programs in a VM with no C library
+# (tests/vm/static_run.sh).
+needs_test="$needs_test $needs_vm"
 
 # need_packages PROG PACKAGE...: installs the missing packages with apt-get
 # when run as root; otherwise prints the one command that installs them and
