@@ -85,7 +85,8 @@ qemu_parsed parse_qemu_line(std::string_view line)
 
     qemu_parsed parsed;
     parsed.kind = qemu_line::access;
-    if (has_prefix && !read_prefix(prefix, parsed.access.time)) return bad("no PID@SECONDS before the event");
+    if (has_prefix && !read_prefix(prefix, parsed.access.time))
+        return bad("no PID@SECONDS before the event");
     if (take(rest, "parallel_ioport_read read ["))
         parsed.access.is_write = false;
     else if (take(rest, "parallel_ioport_write write ["))
@@ -99,8 +100,8 @@ qemu_parsed parse_qemu_line(std::string_view line)
     if (const char* why = take_hex(rest, "addr ", qemu_port_span - 1, "no addr 0xHH",
                                    "addr beyond the port (0x00 to 0x07)", offset))
         return bad(why);
-    if (const char* why =
-            take_hex(rest, " val ", max_byte, "no val 0xHH", "val beyond a byte (0x00 to 0xff)", value))
+    if (const char* why = take_hex(rest, " val ", max_byte, "no val 0xHH",
+                                   "val beyond a byte (0x00 to 0xff)", value))
         return bad(why);
     if (!rest.empty()) return bad("text after val");
     parsed.access.offset = static_cast<int>(offset);

@@ -19,7 +19,7 @@ constexpr int qemu_port_span = 8; // addresses QEMU's ISA parallel port answers 
 struct qemu_access {
     std::string_view time; // "SECONDS.MICROSECONDS" as written; empty without -msg timestamp=on
     bool is_write = false;
-    int offset = 0;        // 0 data, 1 status, 2 control, 3 to 7 EPP
+    int offset = 0; // 0 data, 1 status, 2 control, 3 to 7 EPP
     std::uint8_t value = 0;
 };
 
@@ -31,7 +31,7 @@ enum class qemu_line {
 
 struct qemu_parsed {
     qemu_line kind = qemu_line::other;
-    qemu_access access; // with kind access; `time` points into the line
+    qemu_access access;      // with kind access; `time` points into the line
     const char* reason = ""; // with kind bad: why, a short phrase
 };
 

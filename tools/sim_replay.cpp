@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,9 +18,9 @@ namespace
 {
 
 const char* const program = "quenlyte-sim";
-constexpr std::size_t chunk_bytes = 64 * 1024; // read from the trace at a time
-constexpr std::size_t line_bytes = 512;        // longest line kept; QEMU's events take under 80
-constexpr long follow_poll_ns = 20'000'000;    // 20 ms between looks at a trace that is not growing
+constexpr std::size_t chunk_bytes = 65536;  // read from the trace at a time
+constexpr std::size_t line_bytes = 512;     // longest line kept; QEMU's events take under 80
+constexpr long follow_poll_ns = 20'000'000; // 20 ms between looks at a trace that is not growing
 constexpr std::uint8_t online_line = 0x80;
 
 volatile sig_atomic_t stop_requested = 0; // SIGTERM, SIGINT or SIGHUP came while following
@@ -50,30 +51,31 @@ void sleep_a_poll()
     nanosleep(&pause, nullptr); // a signal ends it early
 }
 
-const char* time_or_dash(std::string_view time, char (&text)[line_bytes])
+// The trace's time, or "-" for a trace without times.
+std::string_view time_of(const qemu_access& access)
 {
-    if (time.empty()) return "-";
-    std::snprintf(text, sizeof text, "%.*s", static_cast<int>(time.size()), time.data());
-    return text;
+    return access.time.empty() ? std::string_view("-") : access.time;
 }
 
 void log_frame(const qemu_access& access)
 {
-    char time[line_bytes];
     const int count = options->log_leds;
-    for (int stage = 1; stage <= count; ++stage) leds[stage - 1] = sim_output(chain, stage) ? '1' : '0';
+    for (int stage = 1; stage <= count; ++stage)
+        leds[stage - 1] = sim_output(chain, stage) ? '1' : '0';
     leds[count] = '\0';
-    std::printf("frame t=%s leds=%s online=%u reads=%llu writes=%llu other=%llu\n",
-                time_or_dash(access.time, time), leds, (chain->reg & online_line) != 0 ? 1U : 0U,
-                reads_since_frame, writes_since_frame, other_since_frame);
+    const std::string_view time = time_of(access);
+    std::printf("frame t=%.*s leds=%s online=%u reads=%llu writes=%llu other=%llu\n",
+                static_cast<int>(time.size()), time.data(), leds,
+                (chain->reg & online_line) != 0 ? 1U : 0U, reads_since_frame, writes_since_frame,
+                other_since_frame);
     reads_since_frame = writes_since_frame = other_since_frame = 0;
 }
 
 void log_other(const qemu_access& access)
 {
-    char time[line_bytes];
-    std::printf("other t=%s offset=%d op=%s value=0x%02x\n", time_or_dash(access.time, time),
-                access.offset, access.is_write ? "write" : "read", access.value);
+    const std::string_view time = time_of(access);
+    std::printf("other t=%.*s offset=%d op=%s value=0x%02x\n", static_cast<int>(time.size()),
+                time.data(), access.offset, access.is_write ? "write" : "read", access.value);
 }
 
 // One access onto the simulated port. The port has the data, status and
@@ -98,7 +100,8 @@ void apply(const qemu_access& access)
 
 void cannot_read(const char* reason)
 {
-    std::fprintf(stderr, "%s: %s:%llu: cannot read: %s\n", program, options->trace, line_number, reason);
+    std::fprintf(stderr, "%s: %s:%llu: cannot read: %s\n", program, options->trace, line_number,
+                 reason);
     all_read = false;
 }
 
@@ -129,12 +132,15 @@ void feed(const char* bytes, std::size_t size)
     while (size > 0) {
         const void* found = std::memchr(bytes, '\n', size);
         const std::size_t part =
-            found == nullptr ? size : static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
-        const std::size_t room = line_bytes - line_size;
-        const std::size_t kept = part < room ? part : room;
+            found == nullptr ? size
+                             : static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
+        std::size_t kept = part;
+        if (part > line_bytes - line_size) {
+            kept = line_bytes - line_size;
+            line_too_long = true;
+        }
         std::memcpy(line + line_size, bytes, kept);
         line_size += kept;
-        if (kept < part) line_too_long = true;
         if (found == nullptr) return;
         end_line();
         bytes += part + 1;
@@ -172,8 +178,10 @@ int open_trace()
 // file's start. Returns the descriptor to go on with.
 int check_trace(int descriptor)
 {
-    struct stat open_file {};
-    struct stat named_file {};
+    struct stat open_file {
+    };
+    struct stat named_file {
+    };
     if (fstat(descriptor, &open_file) != 0) return descriptor;
     if (stat(options->trace, &named_file) == 0 &&
         (named_file.st_ino != open_file.st_ino || named_file.st_dev != open_file.st_dev)) {
@@ -192,7 +200,8 @@ int check_trace(int descriptor)
 
 void set_handler(int number)
 {
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = on_stop;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: a stop ends the wait at once

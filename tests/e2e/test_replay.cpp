@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-sim replay: a QEMU trace onto a fresh simulated port, the chain
-// and the --log lines that the VM scenarios read afterwards.
+// and the --log lines that the VM scenarios read afterwards; one trace is of
+// quenlyte5 in a VM (tests/data).
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -53,12 +54,14 @@ void write_file(const std::string& path, const std::string& text, std::ios::open
     out << text;
 }
 
-class Replay : public ::testing::Test {
-protected:
+class Replay : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         if (const auto why = e2e::isolate(); !why.empty()) GTEST_SKIP() << why;
-        ASSERT_EQ(e2e::run(e2e::program("quenlyte-sim"), {"reset", std::to_string(port)}).status, 0);
+        ASSERT_EQ(e2e::run(e2e::program("quenlyte-sim"), {"reset", std::to_string(port)}).status,
+                  0);
     }
 };
 
@@ -66,21 +69,23 @@ protected:
 
 TEST_F(Replay, DrivesTheChainAndLogsEveryFrameAndMarkerGoingOnPastABadLine)
 {
-    write_file(trace_path,
-               // SeaBIOS probing the port, as QEMU 7.2 traced it, and a message of QEMU's.
-               "8249@1796739497.038783:parallel_ioport_read read [SW] addr 0x02 val 0xcc\n"
-               "8249@1796739497.038859:parallel_ioport_write write [SW] addr 0x02 val 0xcc\n"
-               "8249@1796739497.038863:parallel_ioport_write write [SW] addr 0x00 val 0xaa\n"
-               "8249@1796739497.038864:parallel_ioport_read read [SW] addr 0x00 val 0xaa\n"
-               "qemu-system-x86_64: terminating on signal 15\n" +
-                   frame_lines("1100", true, 10) +
-                   "901@11.000000:parallel_ioport_write write [SW] addr 0x01 val 0x41\n" + // line 34
-                   "901@11.000001:parallel_ioport_write write [SW] addr 0x00 val 0x1ff\n" +
-                   frame_lines("0000", false, 12));
-    const auto r = e2e::run(e2e::program("quenlyte-sim"),
-                            {"replay", "--log", std::to_string(leds), std::to_string(port), trace_path});
+    write_file(
+        trace_path,
+        // SeaBIOS probing the port, as QEMU 7.2 traced it, and a message of QEMU's.
+        "8249@1796739497.038783:parallel_ioport_read read [SW] addr 0x02 val 0xcc\n"
+        "8249@1796739497.038859:parallel_ioport_write write [SW] addr 0x02 val 0xcc\n"
+        "8249@1796739497.038863:parallel_ioport_write write [SW] addr 0x00 val 0xaa\n"
+        "8249@1796739497.038864:parallel_ioport_read read [SW] addr 0x00 val 0xaa\n"
+        "qemu-system-x86_64: terminating on signal 15\n" +
+            frame_lines("1100", true, 10) +
+            "901@11.000000:parallel_ioport_write write [SW] addr 0x01 val 0x41\n" + // line 34
+            "901@11.000001:parallel_ioport_write write [SW] addr 0x00 val 0x1ff\n" +
+            frame_lines("0000", false, 12));
+    const auto r = e2e::run(e2e::program("quenlyte-sim"), {"replay", "--log", std::to_string(leds),
+                                                           std::to_string(port), trace_path});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "quenlyte-sim: " + trace_path + ":35: cannot read: val beyond a byte (0x00 to 0xff)\n");
+    EXPECT_EQ(r.err, "quenlyte-sim: " + trace_path +
+                         ":35: cannot read: val beyond a byte (0x00 to 0xff)\n");
     // The BIOS's data write ran into the first frame, which ends at its latch
     // pulse; the latch going low again counts for the next frame.
     EXPECT_EQ(r.out, "other t=1796739497.038783 offset=2 op=read value=0xcc\n"
@@ -91,6 +96,27 @@ TEST_F(Replay, DrivesTheChainAndLogsEveryFrameAndMarkerGoingOnPastABadLine)
     EXPECT_EQ(e2e::view(port, leds), "leds=0000 online=0 reg=0x00 frames=2 writes=29 reads=29\n");
 }
 
+TEST_F(Replay, ShowsQuenlyte5OnDebiansKernelAsQemuTracedIt)
+{
+    // The kernel's probe left the latch line high, so the daemon's first
+    // frame has no rising edge of its own and merges into the second.
+    ASSERT_EQ(e2e::run(e2e::program("quenlyte-sim"), {"reset", std::to_string(port), "4"}).status,
+              0);
+    const auto r = e2e::run(e2e::program("quenlyte-sim"),
+                            {"replay", "--log", "8", std::to_string(port),
+                             QUENLYTE_SOURCE_DIR "/tests/data/quenlyte5-in-qemu.trace"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "other t=1796740345.544360 offset=1 op=write value=0x41\n"
+                     "frame t=1796740345.714972 leds=11100111 online=1 reads=51 writes=51 other=1\n"
+                     "other t=1796740348.589107 offset=1 op=write value=0x42\n"
+                     "frame t=1796740348.593651 leds=11100111 online=1 reads=26 writes=26 other=1\n"
+                     "frame t=1796740348.612629 leds=00000000 online=0 reads=26 writes=26 other=0\n"
+                     "other t=1796740349.636569 offset=1 op=write value=0x43\n");
+    EXPECT_EQ(e2e::view(port, 8),
+              "leds=00000000 online=0 reg=0x00 frames=3 writes=104 reads=104\n");
+}
+
 TEST_F(Replay, FollowsATraceFromBeforeItExistsUntilTerminated)
 {
     int out[2];
@@ -99,14 +125,15 @@ TEST_F(Replay, FollowsATraceFromBeforeItExistsUntilTerminated)
     if (replay == 0) {
         dup2(out[1], 1);
         const std::string bin = e2e::program("quenlyte-sim");
-        execl(bin.c_str(), bin.c_str(), "replay", "--follow", "--log", "4", "4660", trace_path.c_str(),
-              static_cast<char*>(nullptr));
+        execl(bin.c_str(), bin.c_str(), "replay", "--follow", "--log", "4", "4660",
+              trace_path.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
     const auto wait_for_frames = [](const std::string& frames) {
         for (int tries = 0; tries < 1000; ++tries) { // 10 s
-            if (e2e::view(port, leds).find(" frames=" + frames + " ") != std::string::npos) return true;
+            if (e2e::view(port, leds).find(" frames=" + frames + " ") != std::string::npos)
+                return true;
             usleep(10000);
         }
         return false;
@@ -130,7 +157,8 @@ TEST_F(Replay, FollowsATraceFromBeforeItExistsUntilTerminated)
     EXPECT_EQ(e2e::wait_exit(replay), 0);
     std::string log;
     char buffer[4096];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) log.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        log.append(buffer, static_cast<std::size_t>(n));
     close(out[0]);
     // The first frame has no latch falling edge before it.
     EXPECT_EQ(log, "frame t=20.000200 leds=1010 online=1 reads=13 writes=13 other=0\n"

@@ -50,7 +50,9 @@ TEST_F(SimTool, RejectsMalformedArguments)
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"reset"}, {"reset", "x"}, {"reset", "65536"}, {"reset", "0", "256"},
              {"reset", "0", "0xZZ"}, {"view", "--once", "0"}, {"view", "--once", "0", "5000"},
-             {"view", "0", "-1"}, {"frobnicate"}, {}}) {
+             {"view", "0", "-1"}, {"replay", "0"}, {"replay", "--log", "0", "t"},
+             {"replay", "--log", "4097", "0", "t"}, {"replay", "--fast", "0", "t"},
+             {"replay", "65536", "t"}, {"frobnicate"}, {}}) {
         const auto r = sim(args);
         EXPECT_NE(r.status, 0) << (args.empty() ? "" : args[0]);
         EXPECT_FALSE(r.err.empty());
