@@ -19,7 +19,7 @@ expect="bin/quenlyte5-sim bin/quenlyte-sim bin/quenlyte-linkd
 share/man/man8/quenlyte5.8 share/man/man8/quenlyte-linkd.8 share/man/man1/quenlyte-sim.1
 lib/systemd/system/quenlyte5.service lib/systemd/system/quenlyte-linkd.service
 lib/systemd/system/quenlyte-linkd.socket
-sbin/quenlyte5-ppdev lib/systemd/system/quenlyte5-ppdev.service"
+sbin/quenlyte5-ppdev lib/systemd/system/quenlyte5-ppdev.service lib/udev/rules.d/60-quenlyte.rules"
 if [ -x "$build/bin/quenlyte5" ]; then expect="$expect sbin/quenlyte5"; fi
 for file in $expect; do
     [ -f "$stage/$file" ] || fail "$file not installed"

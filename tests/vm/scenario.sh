@@ -73,6 +73,8 @@ pppd_start() {
 }
 
 info "program $program, kernel $(uname -r), modules: $(lsmod | awk '/^(parport|parport_pc|ppdev) /{printf "%s ", $1}')"
+info "multi-user.target reached $(systemctl show -P ActiveEnterTimestampMonotonic multi-user.target |
+    awk '{printf "%.1f s", $1 / 1e6}') after the kernel started"
 
 # --- a. at boot: the enabled unit started the daemon, unaided -------------
 if await "$wait_s" active "$unit" && [ "$(systemctl show -P NRestarts "$unit")" = 0 ]; then
@@ -89,7 +91,7 @@ if [ "$daemon" -gt 0 ] 2>/dev/null; then
     caps=$(awk '/^CapEff:/{print $2}' "/proc/$daemon/status")
     groups=$(awk '/^Groups:/{$1 = ""; print}' "/proc/$daemon/status")
     lp=$(getent group lp | cut -d: -f3)
-    who="uid $uid (user $(getent passwd "$uid" | cut -d: -f1)), effective capabilities $caps, groups$groups"
+    who="uid $uid, effective capabilities $caps, groups$groups"
     dynamic=0
     [ "$uid" -ge 61184 ] && [ "$uid" -le 65519 ] && dynamic=1
     case $program in
@@ -202,10 +204,10 @@ sleep 4
 
 # --- d. the link comes back under a new index; nothing restarted ----------
 linkd=$(main_pid quenlyte-linkd.service)
+mark R
 pppd_start
 if await "$wait_s" online; then
     index2=$(cat /sys/class/net/ppp0/ifindex)
-    mark R
     if [ "$index2" != "$index1" ] && [ "$(main_pid "$unit")" = "$daemon" ] &&
         [ "$(main_pid quenlyte-linkd.service)" = "$linkd" ] &&
         [ "$(systemctl show -P NRestarts "$unit")" = 0 ]; then
@@ -214,7 +216,6 @@ if await "$wait_s" online; then
         fail "link back: index $index1 -> $index2, daemon $daemon -> $(main_pid "$unit"), linkd $linkd -> $(main_pid quenlyte-linkd.service)"
     fi
 else
-    mark R
     fail "the link did not come back: $(ip -br link)"
 fi
 sleep 3
