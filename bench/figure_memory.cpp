@@ -59,8 +59,10 @@ void measure_memory()
         }
     }
     const double measured = median(rss[0]);
-    const std::string name = "resident memory after " + std::to_string(steady_cycles) + " cycles (VmRSS)";
-    figures.push_back({name, fixed(measured, 0) + " KiB", "", "under 2048 KiB", measured < target_kib});
+    const std::string name =
+        "resident memory after " + std::to_string(steady_cycles) + " cycles (VmRSS)";
+    figures.push_back(
+        {name, fixed(measured, 0) + " KiB", "", "under 2048 KiB", measured < target_kib});
     notes.push_back("VmRSS after " + std::to_string(steady_cycles) + " cycles: " + list(rss[0], 0) +
                     " KiB; peak (VmHWM): " + list(hwm[0], 0) + " KiB");
     if (with_static) {

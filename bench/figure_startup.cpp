@@ -83,8 +83,9 @@ enum class subject { daemon, fork_client, static_daemon };
 startup_sample startup_once(int listener, rlim_t limit, long long* shared, subject started)
 {
     const bool reference = started == subject::fork_client;
-    std::vector<std::string> words = reference ? std::vector<std::string>{e2e::program(fork_client)}
-                                               : daemon_words("10", started == subject::static_daemon);
+    std::vector<std::string> words = reference
+                                         ? std::vector<std::string>{e2e::program(fork_client)}
+                                         : daemon_words("10", started == subject::static_daemon);
     auto argv = argv_of(words);
     const pid_t starter = fork();
     if (starter == 0) {
