@@ -27,7 +27,7 @@ set -eu
 cd "$(dirname "$0")/../.."
 build=${1:-build-static}
 skip() {
-    echo "static_run: skipped: $*"
+    echo "SKIP: static programs in a VM: $*"
     exit 77
 }
 [ "$(id -u)" = 0 ] || skip "needs root (the replay runs on a private /dev/shm)"
