@@ -11,10 +11,7 @@ python3 build-essential debhelper lintian systemd-container"
 # download and module index, the initramfs, and the Debian image of the VM
 # stage (debootstrap, mke2fs -d). ppp, pppoe and iperf3 go into that image,
 # not onto the host.
-needs_vm="qemu-system-x86 busybox-static kmod cpio e2fsprogs debootstrap"
-# ./tests/run boots the static programs in a VM with no C library
-# (tests/vm/static_run.sh).
-needs_test="$needs_test $needs_vm"
+needs_vm="qemu-system-x86 busybox-static kmod cpio e2fsprogs debootstrap debian-archive-keyring"
 
 # need_packages PROG PACKAGE...: installs the missing packages with apt-get
 # when run as root; otherwise prints the one command that installs them and

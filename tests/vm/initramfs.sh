@@ -29,8 +29,7 @@ for tool in busybox cpio gzip depmod; do
 done
 bb=/bin/busybox
 # Debian's busybox-static puts a static busybox at /bin/busybox.
-file -L "$bb" 2>/dev/null | grep -q 'statically linked' ||
-    ldd "$bb" 2>&1 | grep -q 'not a dynamic' ||
+ldd "$bb" 2>&1 | grep -q 'not a dynamic' ||
     { echo "initramfs.sh: $bb is not static (install busybox-static)" >&2; exit 1; }
 ver=$(cat "$kdir/version")
 mods=$kdir/lib/modules/$ver

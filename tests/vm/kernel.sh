@@ -43,9 +43,9 @@ if [ -f "$dir/version" ] && [ "$(cat "$dir/version")" = "$ver" ] &&
 fi
 
 work=$(mktemp -d "$cache/kernel-fetch.XXXXXX")
-chmod 755 "$work"   # apt-get downloads as user _apt
 trap 'rm -rf "$work"' EXIT
-(cd "$work" && apt-get download -q "$pkg" >&2) ||
+# As root, into a directory of its own (not the _apt user's).
+(cd "$work" && apt-get download -q -o APT::Sandbox::User=root "$pkg" >&2) ||
     { echo "kernel.sh: apt-get download $pkg failed" >&2; exit 1; }
 mkdir "$work/tree"
 dpkg-deb -x "$work"/*.deb "$work/tree"

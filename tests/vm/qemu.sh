@@ -22,7 +22,8 @@
 #             or -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap
 # The status is QEMU's (0 after the guest powered off: use "poweroff -f" in
 # the guest; -no-reboot turns a reboot or a panic into an exit too), or 124
-# after the time-out. stdin is not read: the monitor is off.
+# after the time-out. stdin is not read: the monitor is off. SIGTERM, SIGINT
+# or SIGHUP to this script ends QEMU too.
 set -eu
 timeout_s=300
 mem_mib=1024
@@ -58,7 +59,17 @@ set -- -accel tcg -m "$mem_mib" -smp "$cpus" -nodefaults -no-user-config \
     -parallel file:/dev/null \
     ${trace:+-trace enable=parallel_ioport_write -trace enable=parallel_ioport_read -msg timestamp=on -D "$trace"} \
     "$@"
+# timeout(1) runs QEMU in a process group of its own, so a signal to this
+# script's group would miss it: SIGTERM, SIGINT or SIGHUP here is passed on
+# (timeout passes it to QEMU, which ends).
+timeout -k 5 "$timeout_s" qemu-system-x86_64 "$@" </dev/null &
+child=$!
+trap 'kill -TERM "$child" 2>/dev/null' INT TERM HUP
 status=0
-timeout -k 5 "$timeout_s" qemu-system-x86_64 "$@" </dev/null || status=$?
+wait "$child" || status=$?
+while kill -0 "$child" 2>/dev/null; do # a signal cut the wait short
+    status=0
+    wait "$child" || status=$?
+done
 [ "$status" != 124 ] || echo "qemu.sh: no power-off within $timeout_s s: VM killed" >&2
 exit "$status"

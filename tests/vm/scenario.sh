@@ -296,7 +296,11 @@ failed() { systemctl is-failed -q "$unit"; }
 if await 10 failed; then
     status=$(systemctl status --no-pager -l -n 20 "$unit" 2>&1)
     if case $status in *"$want_err"*) true ;; *) false ;; esac then
-        pass "a start that cannot take the port fails: $(systemctl show -P Result "$unit"), status shows: $(echo "$status" | grep -m 1 -F "$want_err" | sed 's/^ *//')"
+        case $(systemctl show -P ExecMainStatus "$unit") in
+        1) how="systemd saw the daemon's exit status 1" ;;
+        *) how="the daemon ended before systemd found it: ExecStartPost failed the start" ;;
+        esac
+        pass "a start that cannot take the port fails ($how): $(systemctl show -P Result "$unit"), status shows: $(echo "$status" | grep -m 1 -F "$want_err" | sed 's/^ *//')"
     else
         fail "the failed unit's status lacks '$want_err': $status"
     fi
