@@ -22,6 +22,7 @@
 std::vector<figure> figures;
 std::vector<std::string> notes;
 int runs = 7;
+std::string static_bin_dir;
 
 namespace
 {
@@ -198,14 +199,19 @@ void serve_cycles(int client, int cycles, bool online)
 
 // --- starting and ending the programs ---------------------------------------
 
-std::vector<std::string> daemon_words(const char* rate)
+std::string program_path(const char* name, bool static_build)
 {
-    return {e2e::program("quenlyte5-sim"), "64", "64", "0", "64", "2", rate};
+    return static_build ? static_bin_dir + "/" + name : e2e::program(name);
 }
 
-pid_t start_daemon(const char* rate)
+std::vector<std::string> daemon_words(const char* rate, bool static_build)
 {
-    auto words = daemon_words(rate);
+    return {program_path("quenlyte5-sim", static_build), "64", "64", "0", "64", "2", rate};
+}
+
+pid_t start_daemon(const char* rate, bool static_build)
+{
+    auto words = daemon_words(rate, static_build);
     const auto s = e2e::start(words[0], std::vector<std::string>(words.begin() + 1, words.end()));
     if (s.starter_status != 0 || s.daemon <= 0) fail("the daemon did not start");
     return s.daemon;

@@ -29,6 +29,9 @@ struct figure {
 extern std::vector<figure> figures;
 extern std::vector<std::string> notes; // the samples and details behind the figures
 extern int runs;                       // samples of every timed figure
+// bin/ of the static build (--static DIR), whose programs are measured
+// beside the release build's; empty: the release build alone.
+extern std::string static_bin_dir;
 
 // The figures, in the order they are measured.
 void measure_instructions();
@@ -36,6 +39,7 @@ void measure_syscalls();
 void measure_startup();
 void measure_ending();
 void measure_memory();
+void measure_size();
 void measure_refresh();
 void measure_router();
 
@@ -75,9 +79,12 @@ void expect(int client, std::string_view line);
 void answer(int client, std::string_view reply);
 void serve_cycles(int client, int cycles, bool online);
 
-// The daemon quenlyte5-sim with 64 LEDs in bar mode at `rate` updates a second.
-std::vector<std::string> daemon_words(const char* rate);
-pid_t start_daemon(const char* rate);
+// A program of the release build, or with `static_build` of the static one.
+std::string program_path(const char* name, bool static_build);
+// The daemon quenlyte5-sim with 64 LEDs in bar mode at `rate` updates a
+// second, of the release build or with `static_build` of the static one.
+std::vector<std::string> daemon_words(const char* rate, bool static_build = false);
+pid_t start_daemon(const char* rate, bool static_build = false);
 // SIGTERM and the end of the daemon; closing `client` (unless -1) as well
 // makes sure that a daemon that missed the signal on its way into a read
 // ends too.

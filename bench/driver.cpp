@@ -3,10 +3,13 @@
 // next to a reference measured in the same run, and prints the results as
 // Markdown.
 //
-//   quenlyte-bench [--runs N] [FIGURE...]
+//   quenlyte-bench [--runs N] [--static DIR] [FIGURE...]
 //
 // FIGURE names the figures to measure (instructions, syscalls, startup,
-// ending, memory, refresh, router); all of them without. It runs in network
+// ending, memory, size, refresh, router); all of them without. With
+// --static, DIR is bin/ of the static build (preset static): start-up,
+// memory and size are measured for its programs too, in turns with the
+// release build's. It runs in network
 // and mount namespaces of its own (the end-to-end test harness: a private
 // 127.0.0.1:5000 and /dev/shm, and the daemon as its child), so it needs
 // root. Timed figures are medians of N runs (default 7); counted figures
@@ -31,6 +34,7 @@ const std::pair<const char*, void (*)()> all_figures[] = {
     {"startup", measure_startup},
     {"ending", measure_ending},
     {"memory", measure_memory},
+    {"size", measure_size},
     {"refresh", measure_refresh},
     {"router", measure_router},
 };
@@ -52,7 +56,7 @@ void print_results()
 
 [[noreturn]] void usage(const char* program)
 {
-    std::fprintf(stderr, "usage: %s [--runs N] [FIGURE...]\n", program);
+    std::fprintf(stderr, "usage: %s [--runs N] [--static DIR] [FIGURE...]\n", program);
     std::exit(2);
 }
 
@@ -61,10 +65,17 @@ void print_results()
 int main(int argc, char* argv[])
 {
     int first = 1;
-    if (argc >= 3 && std::strcmp(argv[1], "--runs") == 0) {
-        runs = std::atoi(argv[2]);
-        if (runs <= 0) usage(argv[0]);
-        first = 3;
+    while (argc >= first + 2 && argv[first][0] == '-') {
+        if (std::strcmp(argv[first], "--runs") == 0) {
+            runs = std::atoi(argv[first + 1]);
+            if (runs <= 0) usage(argv[0]);
+        } else if (std::strcmp(argv[first], "--static") == 0) {
+            static_bin_dir = argv[first + 1];
+            if (static_bin_dir.empty()) usage(argv[0]);
+        } else {
+            usage(argv[0]);
+        }
+        first += 2;
     }
     std::vector<void (*)()> chosen;
     for (const auto& [name, measure] : all_figures) {

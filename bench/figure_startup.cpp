@@ -1,7 +1,8 @@
 // Start-up: from just before execv to the kernel's receive stamp of the first
 // command at the service, for the daemon and, as the reference, for the
 // least a forking client of the service does (quenlyte-bench-fork-client),
-// and a close() loop over the descriptor limit.
+// and a close() loop over the descriptor limit. With --static, the static
+// build's daemon in turns with them, against the release build's.
 #include "bench.h"
 #include "bench_parse.h"
 #include "harness.h"
@@ -73,13 +74,18 @@ struct startup_sample {
     double read_ms;    // exec until the benchmark itself read the command
 };
 
-// One start-up of the daemon or, with `reference`, of the fork client. The
-// shared page holds, from the starter: [0] the time of its exec, [1] its
-// run-queue wait until then.
-startup_sample startup_once(int listener, rlim_t limit, long long* shared, bool reference)
+// What a start-up sample starts.
+enum class subject { daemon, fork_client, static_daemon };
+
+// One start-up of the release build's daemon, the fork client or the static
+// build's daemon. The shared page holds, from the starter: [0] the time of
+// its exec, [1] its run-queue wait until then.
+startup_sample startup_once(int listener, rlim_t limit, long long* shared, subject started)
 {
-    std::vector<std::string> words =
-        reference ? std::vector<std::string>{e2e::program(fork_client)} : daemon_words("10");
+    const bool reference = started == subject::fork_client;
+    std::vector<std::string> words = reference
+                                         ? std::vector<std::string>{e2e::program(fork_client)}
+                                         : daemon_words("10", started == subject::static_daemon);
     auto argv = argv_of(words);
     const pid_t starter = fork();
     if (starter == 0) {
@@ -156,14 +162,17 @@ void measure_startup()
     for (const rlim_t limit : {default_descriptor_limit, highest_descriptor_limit()}) {
         std::fprintf(stderr, "quenlyte-bench: start-up, descriptor limit %llu\n",
                      static_cast<unsigned long long>(limit));
-        // [0] the daemon, [1] the fork client; samples taken in turns.
-        std::vector<double> wall_ms[2];
-        std::vector<double> working_ms[2];
+        // [0] the daemon, [1] the fork client, [2] the static build's daemon;
+        // samples taken in turns.
+        const bool with_static = !static_bin_dir.empty();
+        std::vector<double> wall_ms[3];
+        std::vector<double> working_ms[3];
         std::vector<double> read_ms;
         std::vector<double> loop_ms;
         for (int r = 0; r < runs; ++r) {
-            for (const int k : {0, 1}) {
-                const auto sample = startup_once(listener, limit, shared, k == 1);
+            for (const int k : {0, 1, 2}) {
+                if (k == 2 && !with_static) continue;
+                const auto sample = startup_once(listener, limit, shared, static_cast<subject>(k));
                 wall_ms[k].push_back(sample.wall_ms);
                 working_ms[k].push_back(sample.wall_ms - sample.waiting_ms);
                 if (k == 0) read_ms.push_back(sample.read_ms);
@@ -189,6 +198,18 @@ void measure_startup()
                         list(read_ms, 2) + " ms; fork client " + list(wall_ms[1], 2) +
                         " ms, without run-queue waits " + list(working_ms[1], 2) +
                         " ms; close() loop: " + list(loop_ms, 2) + " ms");
+        if (!with_static) continue;
+        const double working_static = median(working_ms[2]);
+        figures.push_back(
+            {name + ", static build",
+             fixed(working_static, 2) + " ms (" + fixed(median(wall_ms[2]), 2) +
+                 " ms with run-queue waits)",
+             fixed(working, 2) + " ms, the release build's (dynamic) daemon; client " +
+                 fixed(reference, 2) + " ms",
+             "at most the client's + 0.3 ms, under 5 ms",
+             working_static <= reference + over_reference_ms && working_static < target_ms});
+        notes.push_back(name + ", static build: " + list(wall_ms[2], 2) +
+                        " ms; without run-queue waits " + list(working_ms[2], 2) + " ms");
     }
     munmap(shared, sizeof *shared);
     close(listener);

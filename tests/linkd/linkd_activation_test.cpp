@@ -56,6 +56,7 @@ TEST(LinkdActivation, ServesOnTheListeningSocketHandedToIt)
     int err[2];
     ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
 
+    const std::string linkd = linkd_path();
     service s;
     s.pid = ::fork();
     if (s.pid == 0) { // --listen names a port it must not open
@@ -63,7 +64,7 @@ TEST(LinkdActivation, ServesOnTheListeningSocketHandedToIt)
         ::dup2(err[1], 2);
         ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
         ::setenv("LISTEN_FDS", "1", 1);
-        ::execl(LINKD_PATH, LINKD_PATH, "--demo", "--listen", "127.0.0.1:1", nullptr);
+        ::execl(linkd.c_str(), linkd.c_str(), "--demo", "--listen", "127.0.0.1:1", nullptr);
         ::_exit(127);
     }
     ::close(err[1]);

@@ -39,7 +39,7 @@ bool readable(int fd, double deadline_s)
 
 pid_t spawn(std::vector<std::string> args, int out_fd, int err_fd)
 {
-    args.insert(args.begin(), LINKD_PATH);
+    args.insert(args.begin(), linkd_path());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -82,6 +82,13 @@ int wait_exit(pid_t pid)
 }
 
 } // namespace
+
+std::string linkd_path()
+{
+    const char* const chosen = std::getenv("QUENLYTE_TEST_BIN_DIR");
+    if (chosen == nullptr || *chosen == '\0') return LINKD_PATH;
+    return std::string(chosen) + "/quenlyte-linkd";
+}
 
 bool enter_private_netns()
 {

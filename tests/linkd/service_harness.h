@@ -11,6 +11,11 @@
 
 inline constexpr double reply_timeout_s = 10.0; // generous: machines are shared and noisy
 
+// The quenlyte-linkd under test: the one built beside the tests, or the one
+// in $QUENLYTE_TEST_BIN_DIR when that is set (another build's programs, e.g.
+// the static build's).
+std::string linkd_path();
+
 // Moves this process into a fresh network namespace with lo up, so the
 // service may take port 5000 beside other tests. False if not allowed.
 bool enter_private_netns();
