@@ -34,7 +34,7 @@ class LinkdService : public ::testing::Test
   protected:
     void SetUp() override
     {
-        netns = enter_private_netns();
+        netns = enter_private_netns().empty();
         char dir_template[] = "/tmp/linkd-test-XXXXXX";
         ASSERT_NE(::mkdtemp(dir_template), nullptr);
         dir = dir_template;
