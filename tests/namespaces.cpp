@@ -63,7 +63,8 @@ std::string identity_map(const char* file)
     std::string map;
     unsigned long long inside = 0, outside = 0, count = 0;
     while (in >> inside >> outside >> count)
-        map += std::to_string(inside) + " " + std::to_string(inside) + " " + std::to_string(count) + "\n";
+        map += std::to_string(inside) + " " + std::to_string(inside) + " " + std::to_string(count) +
+               "\n";
     return map;
 }
 
@@ -91,7 +92,8 @@ std::string unshare_with_user(int flags)
         char made = 0;
         if (read(go[0], &made, 1) != 1 || made != 'y') _exit(2);
         const std::string proc = "/proc/" + std::to_string(self) + "/";
-        _exit(write_file(proc + "uid_map", uid_map) && write_file(proc + "gid_map", gid_map) ? 0 : 1);
+        const bool mapped = write_file(proc + "uid_map", uid_map) && write_file(proc + "gid_map", gid_map);
+        _exit(mapped ? 0 : 1);
     }
     close(go[0]);
     const bool made = unshare(CLONE_NEWUSER | flags) == 0;
@@ -124,7 +126,8 @@ std::string make(bool with_user, bool with_mounts, setup_step inside)
     if (with_user) {
         if (auto why = unshare_with_user(flags); !why.empty()) return why;
     } else if (unshare(flags) != 0) {
-        return errno_text(with_mounts ? "unshare(CLONE_NEWNET | CLONE_NEWNS)" : "unshare(CLONE_NEWNET)");
+        return errno_text(with_mounts ? "unshare(CLONE_NEWNET | CLONE_NEWNS)"
+                                      : "unshare(CLONE_NEWNET)");
     }
     // (Mounts that ignore their file system type name "none" rather than
     // passing null, which valgrind takes for a bad pointer.)
