@@ -92,7 +92,8 @@ std::string unshare_with_user(int flags)
         char made = 0;
         if (read(go[0], &made, 1) != 1 || made != 'y') _exit(2);
         const std::string proc = "/proc/" + std::to_string(self) + "/";
-        const bool mapped = write_file(proc + "uid_map", uid_map) && write_file(proc + "gid_map", gid_map);
+        const bool mapped =
+            write_file(proc + "uid_map", uid_map) && write_file(proc + "gid_map", gid_map);
         _exit(mapped ? 0 : 1);
     }
     close(go[0]);
