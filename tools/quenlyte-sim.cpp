@@ -45,7 +45,8 @@ int usage(FILE* to, int status)
                  "run: PROGRAM (quenlyte5, quenlyte5-ppdev) on the simulated ports, traced with\n"
                  "all it starts: /dev/parport0 at 0x378, 1 at 0x278, 2 at 0x3BC, one more per\n"
                  "--parport ADDR (decimal or 0x hex); --refuse denies every grant. Exits with\n"
-                 "the status of the last process to end (128+N after signal N).\n",
+                 "the status of the last process to end (128+N after signal N).\n"
+                 "--help shows this, --version the version.\n",
                  program, program, program, program, sim_stages);
     return status;
 }
@@ -180,5 +181,9 @@ int main(int argc, char* argv[])
     }
 #endif
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return usage(stdout, 0);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s %s\n", program, QUENLYTE_VERSION);
+        return 0;
+    }
     return usage(stderr, 2);
 }

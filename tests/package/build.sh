@@ -9,6 +9,18 @@ out=$1
 for tool in dpkg-buildpackage dh lintian; do
     command -v "$tool" >/dev/null || { echo "package: $tool: missing (see .ci/needs.sh)"; exit 1; }
 done
+# The version is set once, in CMakeLists.txt (the programs print it for
+# --version); the package's upstream version and the man pages name the same.
+version=$(sed -n 's/^project(quenlyte VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+package_version=$(dpkg-parsechangelog -S Version)
+if [ -z "$version" ] || [ "${package_version%-*}" != "$version" ]; then
+    echo "package: debian/changelog has $package_version, CMakeLists.txt project() ${version:-no version}"
+    exit 1
+fi
+for page in man/*.[0-9]; do
+    grep -q "^\.TH .* \"quenlyte $version\" " "$page" ||
+        { echo "package: $page: its .TH line does not name quenlyte $version"; exit 1; }
+done
 work=$(mktemp -d "${TMPDIR:-/tmp}/quenlyte-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/quenlyte" "$out"
