@@ -119,21 +119,39 @@ std::string unshare_with_user(int flags)
     return "";
 }
 
+// (Mounts that ignore their file system type name "none" rather than
+// passing null, which valgrind takes for a bad pointer.)
+bool private_mounts() { return mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0; }
+
+// Where it may, makes /proc/sys/net writable in this mount namespace
+// (containers mount /proc/sys read-only). Its settings are those of the
+// writer's network namespace, so a test changes only its own. A user
+// namespace may not lift a read-only flag it inherits: this comes first.
+void writable_net_settings()
+{
+    const char* const net = "/proc/sys/net";
+    if (mount(net, net, "none", MS_BIND, nullptr) == 0)
+        mount("none", net, "none", MS_REMOUNT | MS_BIND, nullptr);
+}
+
 // One way, in this process: new namespaces (in a user namespace of their
 // own when `with_user`), loopback up, then `inside`.
 std::string make(bool with_user, bool with_mounts, setup_step inside)
 {
     const int flags = CLONE_NEWNET | (with_mounts ? CLONE_NEWNS : 0);
     if (with_user) {
+        // A mount namespace of this process's own capabilities first, if it
+        // may have one, to make /proc/sys/net writable in.
+        if (with_mounts && unshare(CLONE_NEWNS) == 0 && private_mounts()) writable_net_settings();
         if (auto why = unshare_with_user(flags); !why.empty()) return why;
     } else if (unshare(flags) != 0) {
         return errno_text(with_mounts ? "unshare(CLONE_NEWNET | CLONE_NEWNS)"
                                       : "unshare(CLONE_NEWNET)");
     }
-    // (Mounts that ignore their file system type name "none" rather than
-    // passing null, which valgrind takes for a bad pointer.)
-    if (with_mounts && mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0)
-        return errno_text("making the mounts private");
+    if (with_mounts) {
+        if (!private_mounts()) return errno_text("making the mounts private");
+        if (!with_user) writable_net_settings();
+    }
     if (auto why = bring_up_loopback(); !why.empty()) return why;
     return inside != nullptr ? inside() : "";
 }
