@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian packages quenlyte and quenlyte-sim as a clean clone
 # would (dpkg-buildpackage -us -uc -b on a copy of this tree without its
-# build directories) and runs lintian on them: any error or warning fails.
+# build directories) and runs lintian on them: any error, warning or pedantic
+# tag fails.
 # usage: tests/package/build.sh OUT_DIR    (the .deb files land there)
 set -eu
 cd "$(dirname "$0")/../.."
@@ -39,5 +40,5 @@ for deb in "$work"/*.deb; do
     case $deb in *-dbgsym_*) ;; *) cp "$deb" "$out/" ;; esac
 done
 echo "package: built $(cd "$out" && echo *.deb)"
-lintian --fail-on error,warning "$work"/quenlyte_*.changes
+lintian --pedantic --fail-on error,warning,pedantic "$work"/quenlyte_*.changes
 echo "package: lintian clean"
