@@ -82,6 +82,7 @@ def main():
     except OSError:
         pass
     end = int(time.time())
+    width = max([len(name) for _, name, _ in stages] + [len("all ctest stages")]) + 1
     print("== summary")
     if not stages:
         print("no stage ran")
@@ -95,7 +96,7 @@ def main():
             totals[0] += passed
             totals[1] += failed
             totals[2] += skipped
-            print(f"{name:<24} {passed:4d} passed {failed:4d} failed {skipped:4d} skipped  {took}")
+            print(f"{name:<{width}} {passed:4d} passed {failed:4d} failed {skipped:4d} skipped  {took}")
             for reason, count in reasons.most_common():
                 print(f"    {count:4d} skipped: {reason}")
             for failure in failures:
@@ -105,13 +106,13 @@ def main():
                 status = f.readline().strip()
                 detail = " ".join(line.strip() for line in f if line.strip())
             shown = status + (": " + shorten(detail) if detail and status != "passed" else "")
-            print(f"{name:<24} {shown}  {took}")
+            print(f"{name:<{width}} {shown}  {took}")
         else:
             shown = "stopped here" if exit_status != 0 and i == len(stages) - 1 else "no results"
-            print(f"{name:<24} {shown} {took}")
+            print(f"{name:<{width}} {shown}  {took}")
     if stages:
         seconds = end - stages[0][2]
-        print(f"{'all ctest stages':<24} {totals[0]:4d} passed {totals[1]:4d} failed "
+        print(f"{'all ctest stages':<{width}} {totals[0]:4d} passed {totals[1]:4d} failed "
               f"{totals[2]:4d} skipped  ({seconds // 60}:{seconds % 60:02d} in all)")
     if exit_status != 0:
         last = stages[-1][1] if stages else "set-up"
