@@ -49,7 +49,8 @@ const char* const usage_text =
     "  PORT     0 = 0x378, 1 = 0x278, 2 = 0x3BC, otherwise the I/O address itself\n"
     "  LEDS     LEDs in the chain, half of them for each direction\n"
     "  MODE     1 dot, 2 bar; any other value shows no rates\n"
-    "  RATE     updates per second while online (above 0)\n";
+    "  RATE     updates per second while online (above 0)\n"
+    "--help shows this, --version the version.\n";
 
 // Closes descriptors 1 and up: with close_range in one call where the kernel
 // has it, since a loop over a limit of a million costs a tenth of a second.
@@ -143,6 +144,10 @@ int main(int argc, char* argv[])
     const char* const program = program_invocation_short_name;
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         std::printf(usage_text, program);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s %s\n", program, QUENLYTE_VERSION);
         return 0;
     }
     if (argc < argument_count + 1) {

@@ -55,7 +55,8 @@ int usage(FILE* to, int status)
                  "  --follow    go on with what QEMU appends (waits for TRACE to appear) until\n"
                  "              SIGTERM, SIGINT or SIGHUP\n"
                  "  --log LEDS  print a line per latch pulse (LEDS LEDs) and per access at\n"
-                 "              an address other than the data register\n",
+                 "              an address other than the data register\n"
+                 "--help shows this, --version the version.\n",
                  program, program, program, program, program, sim_stages);
     return status;
 }
@@ -220,5 +221,9 @@ int main(int argc, char* argv[])
     }
 #endif
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return usage(stdout, 0);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s %s\n", program, QUENLYTE_VERSION);
+        return 0;
+    }
     return usage(stderr, 2);
 }

@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "namespaces.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -9,13 +11,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <sstream>
 #include <linux/capability.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -33,22 +32,6 @@ namespace {
 int log_socket = -1;
 
 std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
-
-std::string bring_up_loopback()
-{
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) return errno_text("socket");
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    int rc = ioctl(s, SIOCGIFFLAGS, &request);
-    if (rc == 0) {
-        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-        rc = ioctl(s, SIOCSIFFLAGS, &request);
-    }
-    const std::string why = rc == 0 ? "" : errno_text("bringing lo up");
-    close(s);
-    return why;
-}
 
 // A /dev of the test's own: null and urandom from the real one, an empty
 // shm, and a log socket. (Mounts that ignore their file system type name
@@ -158,11 +141,7 @@ std::vector<pid_t> children_named(const char* comm_prefix)
 
 std::string isolate()
 {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-        return errno_text("network and mount namespaces are not allowed here (run as root)");
-    if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) return errno_text("private mounts");
-    if (auto why = bring_up_loopback(); !why.empty()) return why;
-    if (auto why = private_dev(); !why.empty()) return why;
+    if (auto why = test_ns::enter(true, private_dev); !why.empty()) return why;
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return errno_text("child subreaper");
     signal(SIGPIPE, SIG_IGN);
     return "";

@@ -1,8 +1,10 @@
 // The end-to-end harness: each test runs in network and mount namespaces of
-// its own, with a private loopback (so port 5000 is its own), a private /dev
-// (its own /dev/shm for the simulated ports, and a /dev/log socket that
-// catches the daemon's system-log messages), and as a child subreaper, so
-// that the detached daemon becomes its child and can be waited for.
+// its own (inside a user namespace of its own where it may not administer a
+// network itself), with a private loopback (so port 5000 is its own), a
+// private /dev (its own /dev/shm for the simulated ports, and a /dev/log
+// socket that catches the daemon's system-log messages), and as a child
+// subreaper, so that the detached daemon becomes its child and can be
+// waited for.
 #pragma once
 
 #include <string>
@@ -11,8 +13,9 @@
 
 namespace e2e {
 
-// Sets up the namespaces; returns an empty text, or why it cannot (the test
-// then skips).
+// Sets up the namespaces; returns an empty text, or what the kernel or the
+// container refused (the test then skips, and this process is left where it
+// was).
 std::string isolate();
 
 // The path of a built program in bin/, or in $QUENLYTE_TEST_BIN_DIR when

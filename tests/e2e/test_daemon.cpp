@@ -268,6 +268,10 @@ TEST_P(Daemon, RejectsBadArgumentsBeforeDetaching)
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: " + daemon_program, 0), 0u);
     EXPECT_EQ(help.err, "");
+    const auto version = run_daemon({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, daemon_program + " " QUENLYTE_VERSION "\n");
+    EXPECT_EQ(version.err, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Daemon, ::testing::ValuesIn(e2e::backends), e2e::backend_name);

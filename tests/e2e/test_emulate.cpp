@@ -1,12 +1,20 @@
 // quenlyte-sim run on a probe that makes the port calls one by one: the
 // answers to ioperm, iopl, the port instructions, the ppdev files and
-// ioctls, and how the traced program ends.
+// ioctls, also under a seccomp filter that refuses the port grants, and how
+// the traced program ends.
 #include "harness.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -27,23 +35,23 @@ class Emulate : public ::testing::Test
         // the signal into exit status 1.
         setenv("ASAN_OPTIONS", "handle_segv=0", 1);
     }
-    static e2e::run_result probe(const char* probe_program, const std::vector<std::string>& options,
-                                 const std::vector<std::string>& steps)
-    {
-        std::vector<std::string> args = {"run"};
-        args.insert(args.end(), options.begin(), options.end());
-        args.push_back("--");
-        args.push_back(probe_program);
-        args.insert(args.end(), steps.begin(), steps.end());
-        return e2e::run(e2e::program("quenlyte-sim"), args);
-    }
 };
+
+e2e::run_result probe(const char* probe_program, const std::vector<std::string>& options,
+                      const std::vector<std::string>& steps)
+{
+    std::vector<std::string> args = {"run"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back("--");
+    args.push_back(probe_program);
+    args.insert(args.end(), steps.begin(), steps.end());
+    return e2e::run(e2e::program("quenlyte-sim"), args);
+}
 
 const char* const granted = "ioperm:0x378:3:1";
 
-} // namespace
-
-TEST_F(Emulate, AnswersPortCallsAsTheKernelAndAPortAsTheHardware)
+// Each case on the dynamic and the static probe.
+void check_port_calls()
 {
     const struct {
         std::vector<std::string> options;
@@ -85,6 +93,32 @@ TEST_F(Emulate, AnswersPortCallsAsTheKernelAndAPortAsTheHardware)
     }
     EXPECT_NE(e2e::view(0, 0).find(" reg=0x55 "), std::string::npos) << e2e::view(0, 0);
     EXPECT_NE(e2e::view(4096, 0).find(" reg=0x81 "), std::string::npos) << e2e::view(4096, 0);
+}
+
+} // namespace
+
+TEST_F(Emulate, AnswersPortCallsAsTheKernelAndAPortAsTheHardware)
+{
+    check_port_calls();
+}
+
+// A container without CAP_SYS_RAWIO refuses ioperm and iopl in a seccomp
+// filter of its own; that refusal takes precedence over the emulator's
+// filter, so the emulator must answer them before any filter sees them.
+TEST_F(Emulate, AnswersPortGrantsThatAFilterAroundItRefuses)
+{
+    const sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioperm, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_iopl, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog filter{sizeof code / sizeof code[0], const_cast<sock_filter*>(code)};
+    // For the rest of this test's process and all it starts.
+    ASSERT_EQ(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+    ASSERT_EQ(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter), 0) << std::strerror(errno);
+    check_port_calls();
 }
 
 TEST_F(Emulate, PassesEndingSignalsOnAndEndsWithTheProgramsStatus)

@@ -7,8 +7,10 @@
 #include "harness.h"
 
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -329,9 +331,15 @@ TEST_P(Faults, AServiceThatAnswersButNeverReadsBlocksTheDaemonOnlyOnceTheBuffers
     // daemon's writes must go through until the buffers on both ends are
     // full; then it waits in write(), from which a signal still ends it in
     // order. Small TCP buffers in this test's network namespace make them
-    // fill within some hundred cycles instead of some hundred thousand.
+    // fill within some hundred cycles instead of some hundred thousand (the
+    // harness makes /proc/sys/net writable in the test's mount namespace
+    // where it may, as a container mounts /proc/sys read-only).
     {
         std::ofstream sysctl("/proc/sys/net/ipv4/tcp_wmem");
+        if (!sysctl.is_open())
+            GTEST_SKIP() << "cannot make the TCP send buffers small: /proc/sys/net/ipv4/tcp_wmem: "
+                         << std::strerror(errno)
+                         << " (read-only /proc/sys, and no mount namespace could make it writable)";
         sysctl << "4096 4096 4096\n";
         ASSERT_TRUE(sysctl.flush());
     }

@@ -5,7 +5,9 @@
 #include "daemon_test.h"
 #include "harness.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -102,14 +105,21 @@ class Ppdev : public e2e::daemon_test
     }
 
     // Makes opening /dev/parportN fail with EACCES, as the kernel does, even
-    // for root: a device node on a mount without device access.
+    // for root: a device node on a mount without device access. (The mount's
+    // other flags are kept: in a user namespace they may not be dropped.)
     void refuse_access(int number)
     {
         const std::string path = "/dev/parport" + std::to_string(number);
         ASSERT_EQ(mount("/dev/null", path.c_str(), "none", MS_BIND, nullptr), 0);
         device_mounts.push_back(path);
-        ASSERT_EQ(mount("none", path.c_str(), "none", MS_REMOUNT | MS_BIND | MS_NODEV, nullptr),
-                  0);
+        struct statvfs now {};
+        ASSERT_EQ(statvfs(path.c_str(), &now), 0);
+        unsigned long flags = MS_REMOUNT | MS_BIND | MS_NODEV;
+        for (const auto& [kept, as] : {std::pair{ST_RDONLY, MS_RDONLY}, {ST_NOSUID, MS_NOSUID},
+                                      {ST_NOEXEC, MS_NOEXEC}, {ST_NOATIME, MS_NOATIME},
+                                      {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}})
+            if ((now.f_flag & kept) != 0) flags |= as;
+        ASSERT_EQ(mount("none", path.c_str(), "none", flags, nullptr), 0) << std::strerror(errno);
     }
 
     // The recorded calls, separated by spaces.

@@ -45,6 +45,18 @@ TEST_F(SimTool, ResetCreatesADarkPortWithTheGivenRegister)
     }
 }
 
+TEST_F(SimTool, HelpAndVersionGoToStandardOutputAndEndWithStatusZero)
+{
+    const auto help = sim({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: quenlyte-sim reset", 0), 0u) << help.out;
+    EXPECT_EQ(help.err, "");
+    const auto version = sim({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "quenlyte-sim " QUENLYTE_VERSION "\n");
+    EXPECT_EQ(version.err, "");
+}
+
 TEST_F(SimTool, RejectsMalformedArguments)
 {
     for (const auto& args : std::vector<std::vector<std::string>>{

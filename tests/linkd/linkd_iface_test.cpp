@@ -86,8 +86,7 @@ class LinkdIface : public ::testing::Test
   protected:
     void SetUp() override
     {
-        if (!enter_private_netns())
-            GTEST_SKIP() << "needs root: cannot make a network namespace (unshare CLONE_NEWNET)";
+        if (const auto why = enter_private_netns(); !why.empty()) GTEST_SKIP() << why;
         if (!shell("ip -V >/dev/null 2>&1")) GTEST_SKIP() << "needs the 'ip' program (iproute2)";
         int cmd[2], ready[2];
         ASSERT_EQ(::pipe(cmd), 0);

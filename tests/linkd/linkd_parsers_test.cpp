@@ -318,6 +318,36 @@ TEST(LinkdCounters, RateIsSteadyOverTheWindowAndAResetNeverSpikes)
     EXPECT_EQ(window_rates(w).in_bytes_per_s, UINT64_MAX);
 }
 
+TEST(LinkdCounters, TheWindowKeepsTheLastSampleAtOrBeforeItsStartAndNothingOlder)
+{
+    // Samples at uneven, made-up times (exact in binary), window 1 s. The
+    // rates are (newest - oldest) / elapsed, so they show which sample is the
+    // oldest kept: the window must span at least one second once it can.
+    const struct {
+        double t_s;
+        std::uint64_t rx, tx;
+        double oldest_s; // the oldest sample kept after this one
+        std::uint64_t in_per_s, out_per_s;
+    } steps[] = {
+        {0.0, 0, 0, 0.0, 0, 0},
+        {0.25, 1000, 0, 0.0, 4000, 0},
+        {0.75, 1000, 500, 0.0, 1333, 667},
+        {1.0, 1000, 500, 0.0, 1000, 500},  // the first sample stands at the start: kept
+        {1.125, 1000, 500, 0.0, 889, 444}, // the next one is still inside: the first stays
+        {1.25, 1250, 500, 0.25, 250, 500}, // the next one stands at the start: the first goes
+        {2.5, 1250, 750, 1.25, 0, 200},    // a long gap: all but the last before the start go
+    };
+    rate_window w;
+    w.window_s = 1.0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.t_s);
+        window_add(w, sample(step.t_s, step.rx, step.tx));
+        EXPECT_EQ(w.ring[w.first].t_s, step.oldest_s);
+        EXPECT_EQ(window_rates(w).in_bytes_per_s, step.in_per_s);
+        EXPECT_EQ(window_rates(w).out_bytes_per_s, step.out_per_s);
+    }
+}
+
 TEST(LinkdDemo, SameSeedSameLinkThatWandersAndDropsOutBriefly)
 {
     demo_state a, b;

@@ -34,7 +34,7 @@ class LinkdService : public ::testing::Test
   protected:
     void SetUp() override
     {
-        netns = enter_private_netns();
+        netns = enter_private_netns().empty();
         char dir_template[] = "/tmp/linkd-test-XXXXXX";
         ASSERT_NE(::mkdtemp(dir_template), nullptr);
         dir = dir_template;
@@ -253,6 +253,10 @@ TEST_F(LinkdService, StartFailuresExitOneWithContextAndReason)
     EXPECT_TRUE(help.out.starts_with("Usage: quenlyte-linkd")) << help.out;
     EXPECT_NE(help.out.find("AT online IN OUT"), std::string::npos);
     EXPECT_TRUE(help.err.empty());
+    const run_result version = run_service({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "quenlyte-linkd " QUENLYTE_VERSION "\n");
+    EXPECT_TRUE(version.err.empty());
 }
 
 } // namespace

@@ -1,16 +1,14 @@
 #include "service_harness.h"
 
+#include "namespaces.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,17 +88,11 @@ std::string linkd_path()
     return std::string(chosen) + "/quenlyte-linkd";
 }
 
-bool enter_private_netns()
+std::string enter_private_netns()
 {
-    if (::unshare(CLONE_NEWNET) != 0) return false;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq req{};
-    std::strcpy(req.ifr_name, "lo");
-    bool ok = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &req) == 0;
-    req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
-    in_private_netns = ok && ::ioctl(fd, SIOCSIFFLAGS, &req) == 0;
-    if (fd >= 0) ::close(fd);
-    return in_private_netns;
+    std::string why = test_ns::enter(false);
+    in_private_netns = why.empty();
+    return why;
 }
 
 bool start_service(const std::vector<std::string>& args, service& out)

@@ -16,9 +16,12 @@ inline constexpr double reply_timeout_s = 10.0; // generous: machines are shared
 // the static build's).
 std::string linkd_path();
 
-// Moves this process into a fresh network namespace with lo up, so the
-// service may take port 5000 beside other tests. False if not allowed.
-bool enter_private_netns();
+// Moves this process into a fresh network namespace with lo up (inside a
+// user namespace of its own where it may not administer a network itself),
+// so the service may take port 5000 beside other tests. Returns an empty
+// text, or what was refused; the process then stays where it was and the
+// service takes a free port.
+std::string enter_private_netns();
 
 struct service {
     pid_t pid = -1;

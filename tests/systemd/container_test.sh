@@ -5,7 +5,8 @@
 # the checks below inside at boot, and purges them again.
 # usage: tests/systemd/container_test.sh DEB_DIR    (quenlyte_*.deb, quenlyte-sim_*.deb)
 # Exit status 0 passed, 1 failed, 77 skipped (not root, no systemd-nspawn,
-# or no container could boot here: the reason is printed).
+# no private network with a loopback, or no container could boot here: the
+# reason is printed).
 set -u
 
 wait_s=20 # generous limit for each awaited state, seconds
@@ -172,6 +173,12 @@ fi
 skip() { echo "SKIP: systemd container test: $*"; exit 77; }
 [ "$(id -u)" = 0 ] || skip "needs root"
 command -v systemd-nspawn >/dev/null || skip "systemd-nspawn missing (package systemd-container)"
+# The container's private network has a loopback of its own, which it can
+# bring up only where root may administer networks (not, for one, in a
+# default systemd-nspawn container: no CAP_NET_ADMIN there).
+if ! why=$(unshare --net ip link set lo up 2>&1); then
+    skip "a private network cannot bring its loopback up here: ${why:-refused}"
+fi
 debs=$(cd "${1:?usage: $0 DEB_DIR}" && pwd)
 set -- "$debs"/quenlyte_*.deb "$debs"/quenlyte-sim_*.deb
 [ -f "$1" ] && [ -f "$2" ] || { echo "FAIL: no quenlyte_*.deb and quenlyte-sim_*.deb in $debs"; exit 1; }

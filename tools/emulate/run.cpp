@@ -56,12 +56,21 @@ struct task {
     bool expects_stop = false;       // its first SIGSTOP, from being traced at birth, is due
     bool waiting_for_parent = false; // stopped at birth before its parent's report came
     bool restore_pending = false;    // a redirected path: put its register back at exit
+    bool answer_pending = false;     // a call answered at its entry: its result is set at exit
+    long answer = 0;
     bool path_in_rdi = false;
     unsigned long long saved_path = 0;
 };
 
 std::map<pid_t, task> tasks;
 int last_status = 0;
+
+// Under a seccomp filter of its own (a container's, a service's), a call
+// that filter refuses never reaches this emulator's filter: the refusal
+// takes precedence over tracing. There every task stops at the entry and
+// exit of each system call, which comes before any filter, and ioperm and
+// iopl are answered there.
+bool under_outer_filter = false;
 
 int usage(FILE* to, int status)
 {
@@ -130,10 +139,26 @@ unsigned long event_message(pid_t tid)
     trace(PTRACE_GETEVENTMSG, tid, &message);
     return message;
 }
-// Resumes a stopped task, delivering `signal_number` (0: none).
+// Resumes a stopped task, delivering `signal_number` (0: none); to its next
+// system call's entry or exit under an outer filter.
 void resume(pid_t tid, int signal_number = 0, __ptrace_request how = PTRACE_CONT)
 {
+    if (under_outer_filter) how = PTRACE_SYSCALL;
     trace(how, tid, reinterpret_cast<void*>(static_cast<long>(signal_number))); // NOLINT(performance-no-int-to-ptr)
+}
+
+// True when this process runs under a seccomp filter ("Seccomp: 2").
+bool seccomp_filtered()
+{
+    FILE* status = std::fopen("/proc/self/status", "re");
+    if (status == nullptr) return false;
+    char line[256];
+    bool filtered = false;
+    while (std::fgets(line, sizeof line, status) != nullptr)
+        if (std::string_view(line).starts_with("Seccomp:"))
+            filtered = std::strchr(line, '2') != nullptr;
+    std::fclose(status);
+    return filtered;
 }
 
 // The system call is not made; it returns `result` (0 or a negative errno).
@@ -280,6 +305,8 @@ void on_system_call(pid_t tid)
 {
     user_regs_struct regs{};
     if (!get_regs(tid, regs)) return;
+    // Answered at its entry already (under an outer filter): not made.
+    if (tasks[tid].answer_pending) return resume(tid);
     if (event_message(tid) == foreign_abi) {
         std::fprintf(stderr, "%s: process %d: a 32-bit system call; only 64-bit programs are "
                      "emulated; killing the program\n", program, static_cast<int>(tid));
@@ -294,17 +321,51 @@ void on_system_call(pid_t tid)
     }
 }
 
-// The redirected call has returned: its path register is the program's again.
+// The redirected call has returned: its path register is the program's
+// again. A call answered at its entry returns the answer (an outer filter
+// may have put its refusal there meanwhile).
 void on_system_call_exit(pid_t tid)
 {
     task& t = tasks[tid];
     user_regs_struct regs{};
-    if (t.restore_pending && get_regs(tid, regs)) {
-        (t.path_in_rdi ? regs.rdi : regs.rsi) = t.saved_path;
+    if ((t.restore_pending || t.answer_pending) && get_regs(tid, regs)) {
+        if (t.restore_pending) (t.path_in_rdi ? regs.rdi : regs.rsi) = t.saved_path;
+        if (t.answer_pending) regs.rax = static_cast<unsigned long long>(t.answer);
         set_regs(tid, regs);
     }
     t.restore_pending = false;
+    t.answer_pending = false;
     resume(tid);
+}
+
+// Under an outer filter: the entry of every system call, before any filter.
+// ioperm and iopl are answered here and not made; all others go on.
+void on_system_call_entry(pid_t tid)
+{
+    user_regs_struct regs{};
+    if (!get_regs(tid, regs)) return;
+    long result = 0;
+    if (regs.orig_rax == SYS_ioperm)
+        result = answer_ioperm(tid, regs.rdi, regs.rsi, regs.rdx);
+    else if (regs.orig_rax == SYS_iopl)
+        result = answer_iopl(tid, regs.rdi);
+    else
+        return resume(tid);
+    task& t = tasks[tid];
+    t.answer_pending = true;
+    t.answer = result;
+    skip_call(tid, regs, result);
+}
+
+// A system-call stop: its entry (only ever under an outer filter) or exit.
+void on_system_call_stop(pid_t tid)
+{
+    __ptrace_syscall_info info{};
+    void* const size = reinterpret_cast<void*>(sizeof info); // NOLINT(performance-no-int-to-ptr)
+    if (under_outer_filter && ptrace(PTRACE_GET_SYSCALL_INFO, tid, size, &info) > 0 &&
+        info.op == PTRACE_SYSCALL_INFO_ENTRY)
+        return on_system_call_entry(tid);
+    on_system_call_exit(tid);
 }
 
 // --- in and out -------------------------------------------------------------
@@ -436,7 +497,7 @@ void on_stop(pid_t tid, int status)
         return on_new_task(tid, event);
     if (event == PTRACE_EVENT_EXEC) return on_exec(tid);
     if (event != 0) return resume(tid);
-    if (signal_number == (SIGTRAP | 0x80)) return on_system_call_exit(tid);
+    if (signal_number == (SIGTRAP | 0x80)) return on_system_call_stop(tid);
     on_signal_stop(tid, signal_number);
 }
 
@@ -528,6 +589,7 @@ int emulate_run(int count, char* args[])
     sigaddset(&waited, SIGCHLD);
     sigprocmask(SIG_BLOCK, &waited, &original);
 
+    under_outer_filter = seccomp_filtered();
     const pid_t child = fork();
     if (child == 0) run_child(args + next, original);
     int status = 0;

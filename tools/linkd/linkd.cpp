@@ -342,6 +342,9 @@ int main(int argc, char** argv)
     case parse_outcome::help:
         std::fputs(usage_text().data(), stdout);
         return 0;
+    case parse_outcome::version:
+        std::puts("quenlyte-linkd " QUENLYTE_VERSION);
+        return 0;
     case parse_outcome::error:
         std::fprintf(stderr, "quenlyte-linkd: %s\n", error.c_str());
         return 1;

@@ -71,6 +71,7 @@ parse_outcome parse_options(std::span<const std::string_view> args, linkd_option
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view arg = args[i];
         if (arg == "--help" || arg == "-h") return parse_outcome::help;
+        if (arg == "--version") return parse_outcome::version;
         if (arg == "--demo") {
             if (!set_source(out, source_kind::demo, arg, error)) return parse_outcome::error;
             continue;
@@ -171,6 +172,7 @@ Options:
                      long (default 10; 0: never)
   --seed N           seed for --demo (default: from the clock)
   -h, --help         show this help and exit
+  --version          show the version and exit
 
 Protocol (one line each, LF or CR LF):
   status pppoe   ->  OK Online | OK Offline

@@ -26,7 +26,7 @@ struct linkd_options {
     bool seed_given = false;
 };
 
-enum class parse_outcome { run, help, error };
+enum class parse_outcome { run, help, version, error };
 
 // Parses the arguments after the program name. On parse_outcome::error,
 // `error` holds "context: reason" (without the program name).

@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""The summary at the end of ./tests/run: for each stage, the tests passed,
+failed and skipped, with the skip reasons grouped and counted.
+
+usage: tests/summary.py RESULTS_DIR [EXIT_STATUS]
+
+RESULTS_DIR holds what tests/run recorded: `stages` (one line a stage:
+number, name, start time in epoch seconds), and for each stage NN-NAME.xml
+(ctest --output-junit) or NN-NAME.status (a script: its first line passed,
+failed or skipped, then the reason or the last lines of its output). With a
+non-zero EXIT_STATUS the last stage is named as the one that stopped the run.
+"""
+import collections
+import os
+import re
+import sys
+import time
+import xml.etree.ElementTree as ET
+
+REASON_WIDTH = 150  # characters of a skip reason shown
+
+
+def gtest_skip_reason(output):
+    """The message of GTEST_SKIP(): the lines between "...: Skipped" and
+    "[  SKIPPED ]"; else the last line of the output (a script's)."""
+    lines = output.splitlines()
+    for i, line in enumerate(lines):
+        if line.endswith(": Skipped"):
+            reason = []
+            for rest in lines[i + 1:]:
+                if rest.startswith("[  SKIPPED ]"):
+                    break
+                reason.append(rest.strip())
+            if any(reason):
+                return " ".join(r for r in reason if r)
+    for line in reversed(lines):
+        if line.strip():
+            return re.sub(r"^SKIP:\s*", "", line.strip())
+    return "(no reason given)"
+
+
+def shorten(text):
+    return text if len(text) <= REASON_WIDTH else text[:REASON_WIDTH - 3] + "..."
+
+
+def ctest_stage(path):
+    """passed, failed, skipped, {reason: count}, [failed test names]"""
+    passed = failed = skipped = 0
+    reasons = collections.Counter()
+    failures = []
+    for case in ET.parse(path).getroot().iter("testcase"):
+        status = case.get("status")
+        name = case.get("name", "").split("  # ")[0]
+        if status == "run":
+            passed += 1
+        elif status == "notrun":
+            skipped += 1
+            out = case.findtext("system-out") or ""
+            marker = case.find("skipped")
+            message = marker.get("message", "") if marker is not None else ""
+            if message in ("SKIP_REGULAR_EXPRESSION_MATCHED", "") or message.startswith(
+                    "SKIP_RETURN_CODE"):
+                reasons[shorten(gtest_skip_reason(out))] += 1
+            else:  # "Disabled", a missing program, ...
+                reasons[shorten(message)] += 1
+        else:
+            failed += 1
+            failures.append(name)
+    return passed, failed, skipped, reasons, failures
+
+
+def main():
+    results = sys.argv[1]
+    exit_status = int(sys.argv[2]) if len(sys.argv) > 2 else 0
+    stages = []
+    try:
+        with open(os.path.join(results, "stages"), encoding="utf-8") as f:
+            for line in f:
+                number, name, start = line.split()
+                stages.append((number, name, int(start)))
+    except OSError:
+        pass
+    end = int(time.time())
+    width = max([len(name) for _, name, _ in stages] + [len("all ctest stages")]) + 1
+    print("== summary")
+    if not stages:
+        print("no stage ran")
+    totals = [0, 0, 0]
+    for i, (number, name, start) in enumerate(stages):
+        seconds = (stages[i + 1][2] if i + 1 < len(stages) else end) - start
+        base = os.path.join(results, f"{number}-{name}")
+        took = f"({seconds // 60}:{seconds % 60:02d})"
+        if os.path.exists(base + ".xml"):
+            passed, failed, skipped, reasons, failures = ctest_stage(base + ".xml")
+            totals[0] += passed
+            totals[1] += failed
+            totals[2] += skipped
+            print(f"{name:<{width}} {passed:4d} passed {failed:4d} failed {skipped:4d} skipped  {took}")
+            for reason, count in reasons.most_common():
+                print(f"    {count:4d} skipped: {reason}")
+            for failure in failures:
+                print(f"         failed: {failure}")
+        elif os.path.exists(base + ".status"):
+            with open(base + ".status", encoding="utf-8", errors="replace") as f:
+                status = f.readline().strip()
+                detail = " ".join(line.strip() for line in f if line.strip())
+            shown = status + (": " + shorten(detail) if detail and status != "passed" else "")
+            print(f"{name:<{width}} {shown}  {took}")
+        else:
+            shown = "stopped here" if exit_status != 0 and i == len(stages) - 1 else "no results"
+            print(f"{name:<{width}} {shown}  {took}")
+    if stages:
+        seconds = end - stages[0][2]
+        print(f"{'all ctest stages':<{width}} {totals[0]:4d} passed {totals[1]:4d} failed "
+              f"{totals[2]:4d} skipped  ({seconds // 60}:{seconds % 60:02d} in all)")
+    if exit_status != 0:
+        last = stages[-1][1] if stages else "set-up"
+        print(f"tests/run: failed in stage {last} (status {exit_status})")
+    else:
+        print("tests/run: passed")
+
+
+if __name__ == "__main__":
+    main()
