@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The Debian packages quenlyte's scripts need, in one place, and the one way
 # they get them. Sourced by ./demo, ./tests/run and .ci/run (POSIX sh).
 

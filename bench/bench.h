@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What every figure of quenlyte-bench shares: the table of results, clocks,
 // the service side of the protocol, and starting and ending the programs it
 // measures. Each figure lives in a file of its own (figure_*.cpp) and adds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Pure helpers of the benchmark: the median of samples and the figures read
 // from the output of strace -c, of valgrind's callgrind tool and from /proc.
 #pragma once

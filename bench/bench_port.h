@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the frame benchmark needs from a port beyond port.h: a fresh start
 // and a summary of what the port saw, so that the display code and the
 // reference loop can be checked for doing the same work.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-bench: measures what the daemon quenlyte5-sim and the router
 // around it cost, each figure next to its target and, where there is one,
 // next to a reference measured in the same run, and prints the results as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-bench-emulate: what quenlyte-sim run costs per port access, for
 // bench/run. Built twice from this file: with the x86 in/out port (this
 // program) and with the ppdev port (quenlyte-bench-emulate-ppdev). Either

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Ending: from SIGTERM until the daemon's pidfd reports its exit, with the
 // daemon pausing online, pausing offline, or blocked on a service that does
 // not answer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Instructions per online frame: callgrind's count for the display code and
 // for the reference loop with the same port accesses, on the simulated port
 // and on a bare register.

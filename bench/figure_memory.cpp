@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Memory: VmRSS after 10,000 online cycles, and the heap allocations in the
 // loop, counted by an LD_PRELOAD library shared with the soak. With --static,
 // the static build's daemon's VmRSS in turns with the release build's, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Refresh: the highest sustained cycles per second at argument 6 = 100000,
 // against the bench's own service and against quenlyte-linkd --script, next
 // to a minimal client of the protocol.

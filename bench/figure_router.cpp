@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The whole router: what the daemon (quenlyte5-sim) and quenlyte-linkd
 // --iface cost together, in milliseconds of CPU a second, at 10 and 20
 // updates a second, with no and with 500 extra interfaces in the bench's

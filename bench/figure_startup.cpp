@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Start-up: from just before execv to the kernel's receive stamp of the first
 // command at the service, for the daemon and, as the reference, for the
 // least a forking client of the service does (quenlyte-bench-fork-client),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // System calls per online and per offline cycle: strace -c over a short and
 // a long run of the daemon; start-up and ending cancel out in the difference.
 #include "bench.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* quenlyte-bench-fork-client: the reference for the daemon's start-up, the
  * least a client of the service that detaches does before its first command:
  * fork, setsid in the child, connect to 127.0.0.1:5000 and send

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-bench-frames: online bar frames, for callgrind to count the
 // instructions of. Either through the display code (show_rates) or through
 // the reference loop with the same port accesses. Built twice: on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* quenlyte-bench-line-server: the reference for quenlyte-linkd's CPU, the
  * least an event-driven service does for the daemon: one epoll wait, one read
  * and one write a command on 127.0.0.1:5000, a fixed reply ("OK Online" to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A bare port for the frame benchmark: the data register is one byte of
 // memory, so that an access costs about what one in or out instruction does
 // and the instructions counted are those of the code around it. Every write

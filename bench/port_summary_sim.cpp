@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bench_port.h for the simulated port: the chain's outputs and its counters.
 #include "bench_port.h"
 #include "sim_chain.h"

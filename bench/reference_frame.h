@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reference for the cost of a frame: the plainest loop that issues the
 // same reads and writes, with the same masks, as the display code does for
 // an online bar frame.

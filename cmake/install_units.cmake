@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Run by `cmake --install`: installs the systemd units with the program paths
 # of this installation. The units in systemd/ name /usr/local/sbin and
 # /usr/local/bin; CMAKE_INSTALL_PREFIX is the prefix of this install (also

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The rates on the LED chain: scaling to LED counts, the frames of dot and
 // bar mode and of the blank frame, and their signalling on the data register
 // of the parallel port.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The connection to the link-control service: one TCP connection for the life
 // of the process, one command line out and one reply in per exchange.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Pure conversions of the command line and of the rate reply. Nothing here
 // prints or exits; the entry point decides what a failure means.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The port seam. The daemon reaches the parallel port's data register only
 // through these three functions. Each program links exactly one
 // implementation: port_io.cpp (x86 in/out after ioperm, quenlyte5),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The port on real hardware (quenlyte5): x86 byte-wide in/out instructions
 // after ioperm. Needs CAP_SYS_RAWIO.
 #include "port.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The port through the kernel's ppdev driver (quenlyte5-ppdev). The grant
 // finds the parallel port whose base address is the given I/O address in
 // /proc/sys/dev/parport, opens its /dev/parportN, takes it exclusively and

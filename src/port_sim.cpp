@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The port on the simulated chain (quenlyte5-sim). The grant attaches to the
 // simulated port named after the address, creating a dark one only where
 // none exists, so that state set beforehand (bits 3 to 6) is kept.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte5: shows the traffic of a PPPoE link on a chain of shift-register
 // LEDs driven through the data register of a parallel port.
 //

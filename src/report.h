@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's messages. Before detaching they reach the terminal through
 // standard error. Once detached, standard error is /dev/null and the starting
 // shell already has its status, so every message also goes to the system log

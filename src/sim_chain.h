@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated data register and shift-register chain. It lives in POSIX
 // shared memory named after the port address, so that the detached daemon
 // drives it while other processes (quenlyte-sim, tests) watch it.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks that built programs carry the hardening the build asks for:
 #   position-independent (ELF type DYN), full RELRO (a GNU_RELRO segment and
 #   BIND_NOW), the stack protector (__stack_chk_fail), fortified libc calls

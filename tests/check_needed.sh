@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks that each built program needs the C library alone at run time: its
 # only NEEDED entry is libc.so.6 (no libstdc++, libm, libgcc_s or librt).
 # usage: check_needed.sh PROGRAM...

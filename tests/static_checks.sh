@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Static analysis: clang-tidy (checks in .clang-tidy) over the daemon and the
 # tools, with the compile commands of a configured build, and cppcheck
 # (suppressions in .cppcheck-suppressions) over every source, tests too.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The benchmark's own parts: the figures it reads from strace and callgrind,
 // its median, and its reference loop, which must do exactly the port work of
 // the display code or the comparison means nothing. This program links a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The port-instruction decoder of quenlyte-sim run, on instruction bytes.
 #include "decode.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Frames on a fresh simulated chain per test, written as the string of
 // outputs that the chain shows, stage 1 first.
 #include "display.h"

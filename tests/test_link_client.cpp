@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The client on protocol bytes: what it writes and what it makes of replies.
 #include "link_client.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The ppdev port in-process, without any grant: nothing here may open a
 // device, so only what fails before the lookup or needs no port is tested.
 #include "port.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pictures of `quenlyte-sim view`: the --once line and the live frames.
 #include "sim_view.h"
 

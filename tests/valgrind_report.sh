@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # After the valgrind preset's tests: every process under valgrind (test
 # programs and the programs they start) wrote a log of its own, empty unless
 # valgrind found something (-q). Prints the ones that are not, and fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-sim: reset and watch the simulated parallel port of quenlyte5-sim,
 // run the real-port programs on it, and replay QEMU's port trace onto it.
 //

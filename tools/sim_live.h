@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The live view of `quenlyte-sim view`: the terminal side (modes, keys,
 // signals, timing) around the pure pictures of sim_view.h.
 #pragma once

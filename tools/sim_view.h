@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What `quenlyte-sim view` shows, as text: the one line of `view --once` and
 // the frames of the live view. Pure: nothing here reads the simulated port or
 // touches the terminal, so every picture can be checked from a state.

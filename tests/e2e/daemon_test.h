@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fixture of the end-to-end daemon tests: private namespaces, a test
 // service on 127.0.0.1:5000, and the daemon started as a shell would, on
 // one of three backends (backend_test): quenlyte5-sim, or the real-port

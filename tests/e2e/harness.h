@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The end-to-end harness: each test runs in network and mount namespaces of
 // its own (inside a user namespace of its own where it may not administer a
 // network itself), with a private loopback (so port 5000 is its own), a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // port_probe: the port calls of a program, one step per argument, for the
 // tests of quenlyte-sim run. Prints one line per step.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A fake parallel port behind the ppdev ioctls, for tests only (LD_PRELOAD).
 // ioctl and close on a descriptor open on /dev/parport* (a plain file in the
 // test's private /dev) are answered here like the kernel's ppdev driver

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon as a user runs it, on each backend, against a test service that
 // answers byte by byte, observed on the simulated chain.
 #include "daemon_test.h"

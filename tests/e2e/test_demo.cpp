@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one-command demo (./demo) and the live view without a terminal, as a
 // user runs them: the script starts the service, the detached daemon and the
 // view, and ends all of them. Each test runs in namespaces of its own (see

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-sim run on a probe that makes the port calls one by one: the
 // answers to ioperm, iopl, the port instructions, the ppdev files and
 // ioctls, also under a seccomp filter that refuses the port grants, and how

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon, on each backend, against services that misbehave: replies in pieces, too
 // long, malformed or missing, connections that close or never read, and the
 // ending signals in every state the daemon waits in. In every case the daemon

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte5-ppdev as a user runs it, on a fake parallel port: a tmpfs over
 // /proc/sys/dev in the test's mount namespace lists the ports, plain files in
 // its private /dev stand for /dev/parportN, and ppdev_shim (preloaded) answers

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-sim's command line is a contract: other tools parse its output.
 #include "harness.h"
 

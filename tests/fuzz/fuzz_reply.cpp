@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libFuzzer target for the reply framing and the value parsing.
 //
 // The input is the byte stream the service sends, cut into the pieces the

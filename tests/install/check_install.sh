@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the build tree given as $1 into a staging prefix and checks that
 # everything is where it belongs: programs, man pages (which must render
 # without warnings, where groff is present) and systemd units (verified with

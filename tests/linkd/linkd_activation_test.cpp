@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Socket activation: the LISTEN_* variables, and the service serving on a
 // listening socket handed to it as descriptor 3.
 #include "activation.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-linkd --iface against a real veth pair the test makes: lkd0
 // (169.254.77.1) in the test's private network namespace beside the service,
 // lkd1 (169.254.77.2) in a second namespace held by a child process that

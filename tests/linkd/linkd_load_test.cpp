@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-linkd under a crowd of hostile local clients: thousands of silent
 // connections and connections that stop halfway through a line hold more
 // places than the service has, and then the daemon (quenlyte5-sim) starts

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // In-process tests of the pure parts of quenlyte-linkd, on bytes.
 #include "clients.h"
 #include "counters.h"

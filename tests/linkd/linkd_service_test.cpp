@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // End-to-end tests of the built quenlyte-linkd, started as a user would and
 // spoken to over TCP. Each test enters a network namespace of its own when it
 // may (the service then uses port 5000), else the service takes a free port.

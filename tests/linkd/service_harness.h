@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Starting the built quenlyte-linkd as a user would, and talking to it.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the Debian packages quenlyte and quenlyte-sim as a clean clone
 # would (dpkg-buildpackage -us -uc -b on a copy of this tree without its
 # build directories) and runs lintian on them: any error, warning or pedantic

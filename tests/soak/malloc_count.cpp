@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // An LD_PRELOAD shim that counts heap allocations (malloc, calloc, realloc,
 // the aligned ones, and so operator new) of a process and its forks in an
 // 8-byte counter file named by QUENLYTE_MALLOC_COUNT_FILE, which a test reads

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A long run of quenlyte5-sim without pauses against a test service that
 // switches the link's state and rates: 100,000 cycles. Nothing may grow -
 // resident memory, its peak, open descriptors, heap allocations after

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The Debian packages under a real systemd: boots a throwaway copy of this
 # machine in a container (systemd-nspawn, private network, every change kept
 # in overlay layers of a temporary directory), installs the packages, runs

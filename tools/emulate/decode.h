@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Port instructions, decoded from the bytes at the address where a program
 // faulted. Pure: bytes in, a description out.
 #pragma once

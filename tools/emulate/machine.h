@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The machine that `quenlyte-sim run` shows the traced program: parallel
 // ports on the simulated chains, the I/O permission of each task (thread),
 // the files that list the ports, and the ppdev devices with their claims.

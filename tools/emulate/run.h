@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-sim run [--parport ADDR]... [--refuse] -- PROGRAM [ARG...]
 //
 // Runs PROGRAM unmodified with its parallel port emulated on the simulated

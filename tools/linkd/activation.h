@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Socket activation: a listening socket that the service manager opened and
 // handed to this process (LISTEN_PID, LISTEN_FDS, descriptors from 3 on).
 #pragma once

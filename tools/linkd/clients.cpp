@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "clients.h"
 
 std::size_t silent_longest(std::span<const client> clients)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The places of connected clients and the choice made over them: the client
 // silent longest, which is closed first (when a new client needs its place,
 // or when the idle time has run out). Pure: no I/O.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Interface byte counters: turning timestamped counter samples into steady
 // rates over a window. Pure: no I/O.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The synthetic link of --demo: rates that wander and burst, with a short
 // offline spell now and then. Pure and deterministic for a given seed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The link source chosen on the command line: a real interface, the demo
 // link or a script. Keeps its state in module variables of link_source.cpp.
 #pragma once

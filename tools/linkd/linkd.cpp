@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quenlyte-linkd: the link-control service. Main and the single-threaded
 // epoll loop serving every client.
 #include "activation.h"

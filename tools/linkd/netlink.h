@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One interface's state and 64-bit byte counters over rtnetlink: the
 // RTM_GETLINK request for it by name, and the parsing of the kernel's reply.
 // Pure: no I/O.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command line of quenlyte-linkd: a pure parser, no I/O and no exits.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command-line protocol: splitting received bytes into lines and the
 // reply to each line. Pure: no I/O, and no heap allocation.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the link-control service knows about the link at one moment.
 #pragma once
 

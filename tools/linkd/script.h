@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Script timelines for --script: a pure parser and a pure evaluator.
 //
 // One entry a line, times in seconds since the service started, strictly
