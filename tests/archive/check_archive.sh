@@ -4,8 +4,8 @@
 # exactly the expected files under one top directory named after the archive
 # (the programs, the man pages, COPYING and the README for routers without
 # systemd, and nothing else: no init script), each program static-pie (no
-# program interpreter, no NEEDED entry) and answering --help with status 0,
-# and the man pages, COPYING and README byte for byte those of the source tree.
+# program interpreter, no NEEDED entry), answering --help with status 0 and
+# --version with its name and the archive's version, and the man pages, COPYING and README byte for byte those of the source tree.
 # usage: check_archive.sh SOURCE_DIR ARCHIVE
 set -u
 source_dir=$1
@@ -17,6 +17,8 @@ fail() {
 }
 
 name=$(basename "$archive" .tar.gz)
+version=${name#quenlyte-}
+version=${version%-x86_64-linux-static}
 case $name in
 quenlyte-[0-9]*.[0-9]*.[0-9]*-x86_64-linux-static) ;;
 *) fail "$archive: not named quenlyte-VERSION-x86_64-linux-static.tar.gz" ;;
@@ -50,6 +52,8 @@ for program in sbin/quenlyte5 sbin/quenlyte5-ppdev bin/quenlyte-linkd bin/quenly
     readelf -lW "$top/$program" | grep -q INTERP && fail "$program: has a program interpreter"
     readelf -dW "$top/$program" | grep -q '(NEEDED)' && fail "$program: needs shared libraries"
     "$top/$program" --help >/dev/null 2>&1 || fail "$program: --help: status $?"
+    said=$("$top/$program" --version 2>&1)
+    [ "$said" = "$(basename "$program") $version" ] || fail "$program: --version: \"$said\", not $version"
 done
 for page in man1/quenlyte-sim.1 man8/quenlyte-linkd.8 man8/quenlyte5.8; do
     cmp -s "$top/share/man/$page" "$source_dir/man/$(basename "$page")" || fail "$page: not the source's"
