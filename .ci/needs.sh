@@ -9,7 +9,7 @@ needs_build="cmake g++ make googletest libgtest-dev iproute2"
 # end-to-end and linkd tests without CAP_NET_ADMIN).
 needs_test="$needs_build groff-base valgrind clang libclang-rt-14-dev clang-tidy cppcheck binutils
 python3 build-essential debhelper lintian systemd-container libcap2-bin"
-# Booting Debian's kernel under QEMU (tests/vm/): the emulator, the kernel's
+# Booting Debian's kernel under QEMU (tests/system/vm/): the emulator, the kernel's
 # download and module index, the initramfs, and the Debian image of the VM
 # stage (debootstrap, mke2fs -d). ppp, pppoe and iperf3 go into that image,
 # not onto the host.

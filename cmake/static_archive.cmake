@@ -4,7 +4,7 @@
 # the licence and the README for routers without systemd into
 #   quenlyte-VERSION-x86_64-linux-static.tar.gz
 # beside them in the build tree. Its top directory unpacks onto a prefix
-# (sbin/, bin/, share/man/); tests/archive/check_archive.sh checks it.
+# (sbin/, bin/, share/man/); tests/system/archive/check_archive.sh checks it.
 # Variables: version, source_dir, bin_dir, out_dir, strip.
 set(name "quenlyte-${version}-x86_64-linux-static")
 set(stage "${out_dir}/archive/${name}")

@@ -11,7 +11,7 @@ build=${1:-build}
 status=0
 
 echo "== clang-tidy"
-if run-clang-tidy -p "$build" -j "$(nproc)" -quiet "$(pwd)/(src|tools)/" >"$build/clang-tidy.log" 2>&1; then
+if run-clang-tidy -p "$build" -j "$(nproc)" -quiet "$(pwd)/src/" >"$build/clang-tidy.log" 2>&1; then
     echo "clang-tidy: clean ($(grep -c '^clang-tidy' "$build/clang-tidy.log" || true) files)"
 else
     grep -E '(warning|error):' "$build/clang-tidy.log" | sort -u || cat "$build/clang-tidy.log"
@@ -23,7 +23,7 @@ if cppcheck --std=c++20 --language=c++ --library=googletest \
     --enable=warning,style,performance,portability --inline-suppr \
     --suppressions-list=.cppcheck-suppressions --error-exitcode=1 --quiet \
     --template='{file}:{line}: {severity}: {message} [{id}]' \
-    -I src -I tools/linkd -I tests/e2e -I tests/linkd src tools tests; then
+    -I src/shared -I src/quenlyte5 -I src/simport -I src/quenlyte-sim -I src/quenlyte-linkd -I tests/lib src tests; then
     echo "cppcheck: clean"
 else
     status=1

@@ -86,7 +86,7 @@ class Demo : public ::testing::Test
     static e2e::run_result demo(std::vector<std::string> args)
     {
         args.insert(args.begin(),
-                    {std::string(QUENLYTE_SOURCE_DIR) + "/demo", "--bin", QUENLYTE_BIN_DIR});
+                    {std::string(QUENLYTE_SOURCE_DIR) + "/demo", "--bin", e2e::bin_dir()});
         return e2e::run("/bin/sh", args);
     }
     static e2e::run_result sim(const std::vector<std::string>& args)

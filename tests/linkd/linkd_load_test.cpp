@@ -3,7 +3,7 @@
 // connections and connections that stop halfway through a line hold more
 // places than the service has, and then the daemon (quenlyte5-sim) starts
 // and must go online and stay online. In private namespaces (see
-// tests/e2e/harness.h), so port 5000 and the simulated port are the test's own.
+// tests/lib/harness.h), so port 5000 and the simulated port are the test's own.
 #include "harness.h"
 
 #include <gtest/gtest.h>

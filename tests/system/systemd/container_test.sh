@@ -1,0 +1,225 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+# The Debian packages under a real systemd: boots a throwaway copy of this
+# machine in a container (systemd-nspawn, private network, every change kept
+# in overlay layers of a temporary directory), installs the packages, runs
+# the checks below inside at boot, and purges them again.
+# usage: tests/system/systemd/container_test.sh DEB_DIR    (quenlyte_*.deb, quenlyte-sim_*.deb)
+# Exit status 0 passed, 1 failed, 77 skipped (not root, no systemd-nspawn,
+# no private network with a loopback, or no container could boot here: the
+# reason is printed).
+set -u
+
+wait_s=20 # generous limit for each awaited state, seconds
+
+# ---------------------------------------------------------------------------
+# Inside the booted container, as the unit boot-checks.service.
+inside() {
+    exec >/out/results 2>&1
+    echo "booted"
+    # This machine's image forbids maintainer scripts to start or stop
+    # services (a policy-rc.d that always says no); a router has none.
+    rm -f /usr/sbin/policy-rc.d
+    failures=0
+    pass() { echo "PASS: $*"; }
+    fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+    # Waits until the command succeeds, at most wait_s.
+    await() {
+        local tenths=0
+        until "$@"; do
+            tenths=$((tenths + 1))
+            [ "$tenths" -le $((wait_s * 10)) ] || return 1
+            sleep 0.1
+        done
+    }
+    ask() { # one command to 127.0.0.1:5000; prints the reply without CR LF
+        local reply
+        exec 3<>/dev/tcp/127.0.0.1/5000 || return 1
+        printf '%s\n' "$1" >&3
+        read -r -t 5 reply <&3 || { exec 3<&-; return 1; }
+        exec 3<&-
+        printf '%s\n' "${reply%$'\r'}"
+    }
+    main_pid() { systemctl show -P MainPID "$1"; }
+    view() { quenlyte-sim view --once 0 16; }
+    frames() { view | sed -n 's/.* frames=\([0-9]*\).*/\1/p'; }
+    # Online frames arrive: online=1 and the frame count grows past $1.
+    frames_after() {
+        view | grep -q ' online=1 ' && [ "$(frames)" -gt "$1" ]
+    }
+    online_frames() { # online frames and more than 5 of them since now
+        local start
+        start=$(frames)
+        await frames_after $((start + 5))
+    }
+
+    # 1. At boot the socket listens and linkd answers through it.
+    if systemctl is-active -q quenlyte-linkd.socket &&
+        [ "$(ask 'status pppoe')" = "OK Offline" ] &&
+        systemctl is-active -q quenlyte-linkd.service; then
+        pass "at boot the socket listens; linkd started through it answers"
+    else
+        fail "socket or linkd at boot: $(systemctl status --no-pager quenlyte-linkd.socket quenlyte-linkd.service 2>&1)"
+    fi
+
+    # 2. No parallel port here: quenlyte5-ppdev fails, is not restarted, says
+    # why at priority err. It waits for /dev/parport0 first (the device's
+    # job time-out, cut from systemd's 90 s to 2 s here for the whole test, as
+    # no udev runs).
+    mkdir -p /run/systemd/system/dev-parport0.device.d
+    printf '[Unit]\nJobTimeoutSec=2s\n' >/run/systemd/system/dev-parport0.device.d/wait.conf
+    systemctl daemon-reload
+    systemctl start quenlyte5-ppdev.service
+    if await systemctl is-failed -q quenlyte5-ppdev.service &&
+        [ "$(systemctl show -P NRestarts quenlyte5-ppdev.service)" = 0 ] &&
+        journalctl -b -q -p err -t quenlyte | grep -q 'ppdev: no parallel port at 0x378'; then
+        pass "quenlyte5-ppdev without a parallel port fails, not restarted: $(journalctl -b -q -p err -t quenlyte -o cat | tail -n 1)"
+    else
+        fail "quenlyte5-ppdev without a port: $(systemctl status --no-pager quenlyte5-ppdev.service 2>&1; journalctl -b -q -t quenlyte)"
+    fi
+    systemctl reset-failed quenlyte5-ppdev.service
+
+    # 3. The sim daemon under the ppdev unit's hardening (a drop-in that
+    # changes only ExecStart; it still waits 2 s for /dev/parport0) shows
+    # online frames of the loopback link.
+    mkdir -p /etc/systemd/system/quenlyte5-ppdev.service.d
+    printf '[Service]\nExecStart=\nExecStart=/usr/bin/quenlyte5-sim $IN_MAX $OUT_MAX $PORT $LEDS $MODE $RATE\n' \
+        >/etc/systemd/system/quenlyte5-ppdev.service.d/sim.conf
+    echo 'QUENLYTE_LINKD_ARGS="--iface lo"' >/etc/default/quenlyte-linkd
+    printf 'IN_MAX=1\nOUT_MAX=1\nRATE=20\n' >/etc/default/quenlyte5
+    systemctl daemon-reload
+    systemctl restart quenlyte-linkd.service
+    quenlyte-sim reset 0 && chmod 0666 /dev/shm/quenlyte-sim-0x378 # the "hardware"
+    systemctl start quenlyte5-ppdev.service
+    if online_frames; then
+        pass "the sim daemon under quenlyte5-ppdev.service shows frames: $(view)"
+    else
+        fail "no online frames: $(view; systemctl status --no-pager quenlyte5-ppdev.service 2>&1)"
+    fi
+
+    # 4. systemctl stop leaves the chain dark.
+    systemctl stop quenlyte5-ppdev.service
+    if view | grep -q '^leds=0000000000000000 online=0 '; then
+        pass "stopped, the chain is dark: $(view)"
+    else
+        fail "not dark after stop: $(view)"
+    fi
+
+    # 5. linkd killed: it comes back and the daemon is restarted after it.
+    systemctl start quenlyte5-ppdev.service
+    online_frames
+    linkd=$(main_pid quenlyte-linkd.service) daemon=$(main_pid quenlyte5-ppdev.service)
+    systemctl kill -s KILL quenlyte-linkd.service
+    restarted() {
+        local l d
+        l=$(main_pid quenlyte-linkd.service) d=$(main_pid quenlyte5-ppdev.service)
+        [ "$l" != 0 ] && [ "$l" != "$linkd" ] && [ "$d" != 0 ] && [ "$d" != "$daemon" ]
+    }
+    if await restarted && online_frames; then
+        pass "after SIGKILL linkd and the daemon came back, frames resume: $(view)"
+    else
+        fail "after SIGKILL: linkd $linkd -> $(main_pid quenlyte-linkd.service), daemon $daemon -> $(main_pid quenlyte5-ppdev.service); $(view)"
+    fi
+
+    # 6. Restarting linkd restarts the daemon too.
+    linkd=$(main_pid quenlyte-linkd.service) daemon=$(main_pid quenlyte5-ppdev.service)
+    systemctl restart quenlyte-linkd.service
+    if await restarted && online_frames; then
+        pass "systemctl restart quenlyte-linkd restarted the daemon, frames resume"
+    else
+        fail "restart: linkd $linkd -> $(main_pid quenlyte-linkd.service), daemon $daemon -> $(main_pid quenlyte5-ppdev.service)"
+    fi
+    systemctl stop quenlyte-linkd.service quenlyte5-ppdev.service 2>/dev/null
+
+    # 7. Exposure of each unit: at most 2.0, and no higher than before.
+    for unit_limit in quenlyte5.service:1.8 quenlyte5-ppdev.service:1.3 quenlyte-linkd.service:1.1; do
+        unit=${unit_limit%:*} limit=${unit_limit#*:}
+        level=$(systemd-analyze security --no-pager "$unit" 2>&1 |
+            sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+        echo "exposure $unit $level"
+        if [ -n "$level" ] && awk -v l="$level" -v m="$limit" 'BEGIN { exit !(l <= m) }'; then
+            pass "systemd-analyze security $unit: $level (at most $limit)"
+        else
+            fail "systemd-analyze security $unit: '$level' above $limit"
+        fi
+    done
+
+    # 8. Purge: nothing running, nothing of it left (the overlays are checked
+    # from outside too).
+    rm -f /dev/shm/quenlyte-sim-0x378
+    rm -rf /etc/systemd/system/quenlyte5-ppdev.service.d /run/systemd/system/dev-parport0.device.d
+    DEBIAN_FRONTEND=noninteractive dpkg --purge quenlyte-sim quenlyte >/out/purge.log 2>&1 ||
+        fail "dpkg --purge: $(cat /out/purge.log)"
+    left=$(systemctl list-units --all --no-legend --plain 'quenlyte*'; pgrep -a quenlyte;
+        find /etc /usr /var /run /tmp /dev/shm -xdev -name '*quenlyte*')
+    if [ -z "$left" ]; then
+        pass "purged: no unit, process or file left"
+    else
+        fail "left after purge: $left"
+    fi
+    if [ "$failures" != 0 ]; then
+        journalctl -b -q -o short-monotonic --no-pager -u 'quenlyte*' -t quenlyte | tail -n 80
+    fi
+    echo "done $failures"
+    systemctl poweroff
+}
+
+if [ "${1:-}" = --inside ]; then
+    inside
+    exit 0
+fi
+
+# ---------------------------------------------------------------------------
+# Outside: install, boot with the checks, look at what is left.
+skip() { echo "SKIP: systemd container test: $*"; exit 77; }
+[ "$(id -u)" = 0 ] || skip "needs root"
+command -v systemd-nspawn >/dev/null || skip "systemd-nspawn missing (package systemd-container)"
+# The container's private network has a loopback of its own, which it can
+# bring up only where root may administer networks (not, for one, in a
+# default systemd-nspawn container: no CAP_NET_ADMIN there).
+if ! why=$(unshare --net ip link set lo up 2>&1); then
+    skip "a private network cannot bring its loopback up here: ${why:-refused}"
+fi
+debs=$(cd "${1:?usage: $0 DEB_DIR}" && pwd)
+set -- "$debs"/quenlyte_*.deb "$debs"/quenlyte-sim_*.deb
+[ -f "$1" ] && [ -f "$2" ] || { echo "FAIL: no quenlyte_*.deb and quenlyte-sim_*.deb in $debs"; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quenlyte-container.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/usr" "$work/etc" "$work/var" "$work/out"
+cp "$0" "$work/container_test.sh"
+cat >"$work/boot-checks.service" <<UNIT
+[Unit]
+Description=quenlyte checks at boot
+After=multi-user.target
+[Service]
+Type=oneshot
+ExecStart=/bin/bash /check/container_test.sh --inside
+UNIT
+# The machine's own /usr, /etc and /var under layers of our own, thrown away
+# at the end; a private network with a port 5000 of its own.
+container() {
+    timeout 300 systemd-nspawn -q -D / --volatile=yes --register=no --keep-unit --private-network \
+        --overlay=/usr:"$work/usr":/usr --overlay=/etc:"$work/etc":/etc \
+        --overlay=/var:"$work/var":/var --bind-ro="$debs":/debs --bind-ro="$work":/check \
+        --bind="$work/out":/out "$@"
+}
+
+# Installed before the boot, as on a machine that has it.
+if ! container dpkg -i "/debs/${1##*/}" "/debs/${2##*/}" >"$work/install.log" 2>&1; then
+    if grep -q 'Setting up quenlyte ' "$work/install.log"; then
+        cat "$work/install.log"; echo "FAIL: dpkg -i in the container"; exit 1
+    fi
+    skip "no container here: $(tail -n 3 "$work/install.log")"
+fi
+container --bind-ro="$work/boot-checks.service":/etc/systemd/system/boot-checks.service \
+    --boot -- systemd.wants=boot-checks.service >"$work/boot.log" 2>&1
+[ -s "$work/out/results" ] || skip "the container did not boot: $(tail -n 3 "$work/boot.log")"
+cat "$work/out/results"
+
+# Nothing of the packages is left in the layers that took every change.
+left=$(cd "$work" && find usr etc var -name '*quenlyte*')
+if [ -n "$left" ]; then echo "FAIL: left after purge: $left"; exit 1; fi
+echo "PASS: purged: no file left in /usr, /etc or /var"
+grep -q '^done 0$' "$work/out/results" || { echo "FAIL: systemd container test"; exit 1; }
+echo "systemd container test: passed"

@@ -1,0 +1,323 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# The router's own checks, inside the VM: run once at boot by
+# quenlyte-vm.service, after the daemon unit named in /etc/quenlyte-vm/program
+# (quenlyte5 or quenlyte5-ppdev) was started by systemd as an enabled unit.
+# It brings up a real PPPoE link (a veth pair, pppoe-server in namespace
+# "isp", pppd with pppoe.so as ppp0), sends traffic, drops the link and
+# brings it back, stops the unit, kills linkd and makes a start fail.
+#
+# Its findings go to the second serial port (/dev/ttyS1), one a line:
+#   PASS: ... / FAIL: ... / INFO: ...
+#   MARK LETTER           an event, also written to the port's status
+#                         register (base+1), so QEMU's trace shows it in
+#                         its own clock, in order with the frames
+#   RATE PHASE IN OUT     a rate reply of linkd (bytes/s) during traffic
+#   IPERF PHASE KBITS     iperf3's own receiver figure (UDP payload)
+#   DONE FAILURES         the last line; the machine then powers off
+# The frames themselves are judged outside, from the trace (tests/system/vm/run).
+set -u
+exec >/dev/ttyS1 2>&1
+stty -F /dev/ttyS1 -opost 2>/dev/null
+
+program=$(cat /etc/quenlyte-vm/program)
+unit=$program.service
+wait_s=30            # limit for each awaited state, seconds
+in_bps=1275000       # inbound UDP payload, bits/s (about 2.5 LEDs at IN_MAX=512)
+out_bps=382000       # outbound UDP payload, bits/s (about 1.5 LEDs at OUT_MAX=256)
+datagram=1000        # UDP payload per datagram, bytes (no fragments on PPPoE)
+traffic_s=11         # each iperf3 run, seconds
+sample_s=5           # of which linkd's rates are sampled, from 3 s on
+failures=0
+figures_file=/run/quenlyte-vm-figures   # the RATE and IPERF lines, for check_rates
+: >"$figures_file"
+
+pass() { echo "PASS: $*"; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+info() { echo "INFO: $*"; }
+record() { echo "$*"; echo "$*" >>"$figures_file"; }
+# An event, in the trace (status register, base+1) and here.
+mark() {
+    printf "\\x$(printf %02x "'$1")" | dd of=/dev/port bs=1 seek=$((0x379)) conv=notrunc status=none
+    echo "MARK $1 $(date +%s.%N)"
+}
+# await SECONDS COMMAND...: until the command succeeds, at most SECONDS.
+await() {
+    local limit=$(($1 * 10)) tenths=0
+    shift
+    until "$@"; do
+        tenths=$((tenths + 1))
+        [ "$tenths" -le "$limit" ] || return 1
+        sleep 0.1
+    done
+}
+# ask COMMAND: one command to linkd over a fresh connection; the reply without CR.
+ask() {
+    local reply
+    exec 3<>/dev/tcp/127.0.0.1/5000 || return 1
+    printf '%s\n' "$1" >&3
+    read -r -t 5 reply <&3
+    exec 3<&-
+    printf '%s\n' "${reply%$'\r'}"
+}
+online() { [ "$(ask 'status pppoe')" = "OK Online" ]; }
+offline() { [ "$(ask 'status pppoe')" = "OK Offline" ]; }
+main_pid() { systemctl show -P MainPID "$1"; }
+active() { systemctl is-active -q "$1"; }
+no_ppp0() { ! ip link show ppp0 >/dev/null 2>&1; }
+journal_tail() { journalctl -b -q --no-pager -o short-monotonic -u 'quenlyte*' -t quenlyte | tail -n 40; }
+
+pppd_start() {
+    pppd plugin pppoe.so veth-c unit 0 noauth noipdefault nodefaultroute \
+        lcp-echo-interval 1 lcp-echo-failure 5 maxfail 1 >/dev/null 2>&1
+}
+
+info "program $program, kernel $(uname -r), modules: $(lsmod | awk '/^(parport|parport_pc|ppdev) /{printf "%s ", $1}')"
+info "multi-user.target reached $(systemctl show -P ActiveEnterTimestampMonotonic multi-user.target |
+    awk '{printf "%.1f s", $1 / 1e6}') after the kernel started"
+
+# --- a. at boot: the enabled unit started the daemon, unaided -------------
+if await "$wait_s" active "$unit" && [ "$(systemctl show -P NRestarts "$unit")" = 0 ]; then
+    pass "the enabled $unit started the daemon at boot ($(systemctl show -P ActiveEnterTimestampMonotonic "$unit" |
+        awk '{printf "%.1f s", $1 / 1e6}') after the kernel)"
+else
+    fail "$unit at boot: $(systemctl status --no-pager -l "$unit"; journal_tail)"
+fi
+
+# --- g. who it runs as ------------------------------------------------------
+daemon=$(main_pid "$unit")
+if [ "$daemon" -gt 0 ] 2>/dev/null; then
+    uid=$(awk '/^Uid:/{print $2}' "/proc/$daemon/status")
+    caps=$(awk '/^CapEff:/{print $2}' "/proc/$daemon/status")
+    groups=$(awk '/^Groups:/{$1 = ""; print}' "/proc/$daemon/status")
+    lp=$(getent group lp | cut -d: -f3)
+    who="uid $uid, effective capabilities $caps, groups$groups"
+    dynamic=0
+    [ "$uid" -ge 61184 ] && [ "$uid" -le 65519 ] && dynamic=1
+    case $program in
+    quenlyte5) want_caps=0000000000020000 want_lp=0 ;;   # CAP_SYS_RAWIO alone
+    *) want_caps=0000000000000000 want_lp=1 ;;           # nothing; group lp
+    esac
+    has_lp=0
+    case " $groups " in *" $lp "*) has_lp=1 ;; esac
+    if [ "$dynamic" = 1 ] && [ "$caps" = "$want_caps" ] && [ "$has_lp" = "$want_lp" ]; then
+        pass "the daemon runs as its dynamic user: $who"
+    else
+        fail "the daemon's privileges: $who"
+    fi
+else
+    fail "no main process of $unit"
+fi
+mark B
+
+# --- a. a real PPPoE link: ppp0, served by linkd's default --iface ppp0 ----
+modprobe -a ppp_async pppoe
+ip netns add isp
+ip link add veth-c type veth peer name veth-s
+ip link set veth-s netns isp
+ip link set veth-c up
+ip -n isp link set lo up
+ip -n isp link set veth-s up
+ip netns exec isp pppoe-server -I veth-s -L 192.0.2.1 -R 192.0.2.2 -N 4 \
+    -O /etc/quenlyte-vm/pppoe-server-options
+pppd_start
+if await "$wait_s" online; then
+    index1=$(cat /sys/class/net/ppp0/ifindex)
+    pass "PPPoE up: ppp0 (index $index1, $(ip -4 -br addr show ppp0 | awk '{print $3}')), linkd says Online"
+else
+    fail "no PPPoE link: $(ip -br link; ask 'status pppoe')"
+fi
+mark U
+sleep 2
+
+# --- b. traffic: UDP inbound, then outbound --------------------------------
+iperf3 -s -B 192.0.2.2 -D
+sleep 1
+# traffic PHASE LETTER BPS [-R]: iperf3 from "isp" to the router (-R: back),
+# with linkd's rates sampled over one connection in the steady middle,
+# between the marks LETTER and its lower case.
+traffic() {
+    local phase=$1 letter=$2 bps=$3 reply
+    shift 3
+    ip netns exec isp iperf3 -c 192.0.2.2 -u -b "$bps" -l "$datagram" -t "$traffic_s" -f k "$@" \
+        >"/run/iperf-$phase" 2>&1 &
+    local iperf=$!
+    sleep 2
+    exec 4<>/dev/tcp/127.0.0.1/5000
+    printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
+    sleep 1
+    mark "$letter"
+    # About as often as the daemon asks (RATE=10), so that the figures linkd
+    # gave it in these 5 s are among the samples (linkd renews them every
+    # 250 ms).
+    local end_us=$((${EPOCHREALTIME/./} + sample_s * 1000000))
+    while [ "${EPOCHREALTIME/./}" -lt "$end_us" ]; do
+        printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
+        reply=${reply%$'\r'}
+        record "RATE $phase ${reply#OK }"
+        sleep 0.1
+    done
+    mark "${letter,,}"
+    exec 4<&-
+    wait "$iperf"
+    local kbits
+    kbits=$(awk '/receiver/ { for (i = 1; i < NF; i++) if ($(i + 1) == "Kbits/sec") print $i }' "/run/iperf-$phase")
+    if [ -n "$kbits" ]; then
+        record "IPERF $phase $kbits"
+    else
+        fail "iperf3 $phase: $(cat "/run/iperf-$phase")"
+    fi
+}
+traffic in I "$in_bps"
+traffic out O "$out_bps" -R
+# linkd counts what ppp0's counters count: IP packets (payload + 8 UDP + 20 IP).
+check_rates() { # PHASE FIELD
+    awk -v phase="$1" -v field="$2" -v datagram="$datagram" '
+        $1 == "RATE" && $2 == phase { r[++n] = $(2 + field) }
+        $1 == "IPERF" && $2 == phase { kbits = $3 }
+        END {
+            if (n == 0 || kbits == "") { print "no figures"; exit 1 }
+            for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (r[j] < r[i]) { t = r[i]; r[i] = r[j]; r[j] = t }
+            median = r[int((n + 1) / 2)]
+            expected = kbits * 1000 / 8 * (datagram + 28) / datagram
+            printf "linkd %d B/s (median of %d), iperf3 %s kbit/s payload = %d B/s as IP packets, %+.1f%%\n",
+                median, n, kbits, expected, (median / expected - 1) * 100
+            exit !(median > expected * 0.95 && median < expected * 1.05)
+        }' "$figures_file"
+}
+for phase_field in in:1 out:2; do
+    if figures=$(check_rates "${phase_field%:*}" "${phase_field#*:}"); then
+        pass "${phase_field%:*}bound rate: $figures"
+    else
+        fail "${phase_field%:*}bound rate: $figures"
+    fi
+done
+pkill -x iperf3
+
+# --- c. the link drops ------------------------------------------------------
+mark D
+kill "$(head -n 1 /run/ppp0.pid)"
+if await 15 no_ppp0; then
+    mark G
+    pass "pppd ended, ppp0 gone"
+else
+    fail "ppp0 still there after pppd was told to end"
+fi
+await 10 offline || fail "linkd still says online without ppp0"
+sleep 4
+
+# --- d. the link comes back under a new index; nothing restarted ----------
+linkd=$(main_pid quenlyte-linkd.service)
+mark R
+pppd_start
+if await "$wait_s" online; then
+    index2=$(cat /sys/class/net/ppp0/ifindex)
+    if [ "$index2" != "$index1" ] && [ "$(main_pid "$unit")" = "$daemon" ] &&
+        [ "$(main_pid quenlyte-linkd.service)" = "$linkd" ] &&
+        [ "$(systemctl show -P NRestarts "$unit")" = 0 ]; then
+        pass "link back as ppp0 index $index2 (was $index1); daemon $daemon and linkd $linkd not restarted"
+    else
+        fail "link back: index $index1 -> $index2, daemon $daemon -> $(main_pid "$unit"), linkd $linkd -> $(main_pid quenlyte-linkd.service)"
+    fi
+else
+    fail "the link did not come back: $(ip -br link)"
+fi
+sleep 3
+
+# --- e. systemctl stop: dark chain, daemon ended, port free ---------------
+mark S
+systemctl stop "$unit"
+mark s
+if ! active "$unit" && ! pgrep -x "$program" >/dev/null; then
+    pass "systemctl stop: $unit $(systemctl is-active "$unit"), no $program process"
+else
+    fail "after stop: $(systemctl is-active "$unit"), processes: $(pgrep -a -x "$program")"
+fi
+if [ "$program" = quenlyte5-ppdev ]; then
+    claim=$(/usr/local/lib/quenlyte-vm/port_probe open:/dev/parport0 ioctl:PPEXCL ioctl:PPCLAIM ioctl:PPRELEASE | tr '\n' ' ')
+    case $claim in
+    "open 0 PPEXCL 0 PPCLAIM 0 PPRELEASE 0 ") pass "after stop another process opens /dev/parport0 and claims it: $claim" ;;
+    *) fail "the port is not free after stop: $claim" ;;
+    esac
+fi
+
+# --- g. a plain user runs the program: status 1, err in the journal, no port access
+since=$(date +%s)
+sleep 1
+mark P
+# A child subreaper collects the detached child's status too.
+statuses=$(perl -e 'syscall(157, 36, 1, 0, 0, 0) == 0 or die "prctl: $!";
+    my $pid = fork(); if ($pid == 0) { exec @ARGV or die "exec: $!" }
+    while ((my $p = wait()) > 0) { print $? >> 8, " " }' \
+    runuser -u plain -- "/usr/sbin/$program" 512 256 0 16 2 10)
+mark p
+sleep 1
+err=$(journalctl -b -q --no-pager -o cat -p err -t quenlyte --since "@$since")
+case $program in
+quenlyte5) want_err='ioperm: Operation not permitted' ;;
+*) want_err='/dev/parport0: Permission denied' ;;
+esac
+if [ "$statuses" = "0 1 " ] && case $err in *"$want_err"*) true ;; *) false ;; esac then
+    pass "a plain user runs $program: the starter exits 0, the daemon 1; at priority err: $err"
+else
+    fail "plain user: exit statuses '$statuses' (want '0 1 '), err lines: '$err'"
+fi
+
+# --- e. kill linkd: systemd restarts it, and the daemon after it ----------
+mark T
+systemctl start "$unit"
+await "$wait_s" active "$unit" || fail "$unit did not start again: $(systemctl status --no-pager -l "$unit")"
+sleep 3
+linkd=$(main_pid quenlyte-linkd.service)
+daemon=$(main_pid "$unit")
+mark K
+systemctl kill -s KILL quenlyte-linkd.service
+restarted() {
+    local l d
+    l=$(main_pid quenlyte-linkd.service) d=$(main_pid "$unit")
+    [ "$l" != 0 ] && [ "$l" != "$linkd" ] && [ "$d" != 0 ] && [ "$d" != "$daemon" ] && active "$unit"
+}
+if await "$wait_s" restarted; then
+    mark k
+    pass "linkd killed: systemd restarted it ($linkd -> $(main_pid quenlyte-linkd.service)) and the daemon ($daemon -> $(main_pid "$unit"))"
+else
+    mark k
+    fail "after killing linkd: linkd $linkd -> $(main_pid quenlyte-linkd.service), daemon $daemon -> $(main_pid "$unit")"
+fi
+sleep 3
+
+# --- h. a start that fails is seen as failed, with its err line -----------
+mark F
+case $program in
+quenlyte5) bad_port=65535 want_err='ioperm: Invalid argument' ;;     # beyond the I/O space
+*) bad_port=1 want_err='no parallel port at 0x278' ;;                 # no port there
+esac
+mkdir -p "/run/systemd/system/$unit.d"
+printf '[Service]\nEnvironment=PORT=%s\n' "$bad_port" >"/run/systemd/system/$unit.d/bad-port.conf"
+systemctl daemon-reload
+systemctl restart "$unit" 2>/dev/null
+failed() { systemctl is-failed -q "$unit"; }
+if await 10 failed; then
+    status=$(systemctl status --no-pager -l -n 20 "$unit" 2>&1)
+    if case $status in *"$want_err"*) true ;; *) false ;; esac then
+        case $(systemctl show -P ExecMainStatus "$unit") in
+        1) how="systemd saw the daemon's exit status 1" ;;
+        *) how="the daemon ended before systemd found it: ExecStartPost failed the start" ;;
+        esac
+        pass "a start that cannot take the port fails ($how): $(systemctl show -P Result "$unit"), status shows: $(echo "$status" | grep -m 1 -F "$want_err" | sed 's/^ *//')"
+    else
+        fail "the failed unit's status lacks '$want_err': $status"
+    fi
+else
+    fail "a start with PORT=$bad_port is not seen as failed: $(systemctl status --no-pager -l "$unit" 2>&1)"
+fi
+rm -r "/run/systemd/system/$unit.d"
+systemctl daemon-reload
+systemctl reset-failed "$unit"
+mark f
+
+[ "$failures" = 0 ] || journal_tail
+echo "DONE $failures"
+mark E
+systemctl poweroff -ff

@@ -1,0 +1,162 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# /init of the VM with no C library (tests/system/vm/static_run.sh): a root of busybox,
+# the parallel-port modules and the static programs alone. It starts
+# quenlyte-linkd on a fixed timeline as the router README's boot lines do,
+# runs quenlyte5 (ioperm) and then quenlyte5-ppdev (/dev/parport0) on QEMU's
+# port for some seconds each and stops them with SIGTERM, then the simulated
+# pair, and powers off.
+#
+# Events are marked in QEMU's port trace by a byte written to the status
+# register (base+1, through /dev/port), in order with the daemon's accesses:
+#   M  the modules load: parport_pc probes the port (its own frames)
+#   I  quenlyte5 starts        P  quenlyte5-ppdev starts
+#   T  SIGTERM to the daemon   E  the daemon has ended
+#   F  a start that must fail (no port at 0x278): nothing may reach the port
+# The frames between them are judged outside, from the trace. The checks
+# made here go to the second serial port (/dev/ttyS1), one a line:
+#   PASS: ... / FAIL: ... / INFO: ..., and last DONE FAILURES.
+export PATH=/bin:/sbin:/usr/bin:/usr/sbin
+/bin/busybox mkdir -p /proc /sys /dev /tmp /run /dev/shm
+/bin/busybox mount -t proc proc /proc
+/bin/busybox mount -t sysfs sysfs /sys
+/bin/busybox mount -t devtmpfs devtmpfs /dev 2>/dev/null
+/bin/busybox mkdir -p /dev/shm
+/bin/busybox mount -t tmpfs tmpfs /dev/shm
+/bin/busybox --install -s
+exec >/dev/ttyS1 2>&1
+ip link set lo up
+
+run_s=7          # seconds each daemon runs: more than one turn of the timeline
+wait_s=20        # limit for each awaited state, seconds
+args="512 64 0 16 2 10"   # IN_MAX OUT_MAX PORT LEDS MODE RATE: 16 LEDs, bar, 10/s
+failures=0
+pass() { echo "PASS: $*"; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+info() { echo "INFO: $*"; }
+mark() {
+    printf "\\$(printf %03o "'$1")" | dd of=/dev/port bs=1 seek=$((0x379)) conv=notrunc 2>/dev/null
+}
+# await SECONDS COMMAND...: until the command succeeds, at most SECONDS.
+await() {
+    limit=$(($1 * 10))
+    tenths=0
+    shift
+    until "$@"; do
+        tenths=$((tenths + 1))
+        [ "$tenths" -le "$limit" ] || return 1
+        sleep 0.1
+    done
+}
+# The daemon detaches and ends up a child of this /init; ended means gone or
+# a zombie.
+ended() {
+    [ ! -e "/proc/$1/stat" ] || [ "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null)" = Z ]
+}
+daemon_pid() { pidof "$1" | cut -d' ' -f1; }
+
+# --- no C library in this root ----------------------------------------------
+libs=$(find / -xdev \( -name 'ld-linux*' -o -name 'ld-musl*' -o -name 'libc.so*' -o -name 'libc-*.so' \
+    -o -name '*.so' -o -name '*.so.[0-9]*' \) 2>/dev/null)
+if [ -z "$libs" ]; then
+    pass "no shared library and no dynamic loader anywhere in the root"
+else
+    fail "shared libraries in the root: $libs"
+fi
+info "kernel $(uname -r)"
+
+# --- every program runs here -------------------------------------------------
+for program in quenlyte5 quenlyte5-ppdev quenlyte5-sim quenlyte-sim quenlyte-linkd; do
+    if "$program" --help >/dev/null 2>&1; then
+        pass "$program --help: status 0"
+    else
+        fail "$program --help: status $?"
+    fi
+done
+
+# --- the system log and the port's modules ------------------------------------
+syslogd -O /run/messages
+await "$wait_s" test -S /dev/log || fail "syslogd made no /dev/log"
+mark M
+modprobe parport_pc && modprobe ppdev || fail "modprobe parport_pc ppdev"
+await "$wait_s" test -c /dev/parport0 || fail "no /dev/parport0"
+info "$(cat /proc/sys/dev/parport/parport0/base-addr 2>/dev/null | tr '\t' ' ') is parport0"
+
+# --- the service, started as the router README starts it -----------------------
+quenlyte-linkd --script /etc/quenlyte/timeline 2>/tmp/quenlyte-linkd.log &
+linkd=$!
+n=0; until grep -q listening /tmp/quenlyte-linkd.log || [ $n = 10 ]; do sleep 1; n=$((n+1)); done
+if grep -q '127.0.0.1:5000: listening' /tmp/quenlyte-linkd.log; then
+    pass "quenlyte-linkd listens on 127.0.0.1:5000"
+else
+    fail "quenlyte-linkd: $(cat /tmp/quenlyte-linkd.log)"
+fi
+
+# --- each daemon for some seconds, then SIGTERM --------------------------------
+for program in quenlyte5 quenlyte5-ppdev; do
+    case $program in quenlyte5) mark I ;; *) mark P ;; esac
+    # shellcheck disable=SC2086
+    "$program" $args || fail "$program: status $? before detaching"
+    if ! await "$wait_s" test -n "$(daemon_pid "$program")"; then
+        fail "$program: no daemon running"
+        continue
+    fi
+    pid=$(daemon_pid "$program")
+    sleep "$run_s"
+    if ended "$pid"; then
+        fail "$program ended by itself"
+    else
+        pass "$program ran $run_s s (connected to 127.0.0.1 and took the port)"
+    fi
+    mark T
+    kill -TERM "$pid"
+    if await "$wait_s" ended "$pid"; then
+        pass "$program ended on SIGTERM"
+    else
+        fail "$program still running after SIGTERM"
+        kill -KILL "$pid"
+    fi
+    mark E
+done
+
+# --- a start that fails says why in the system log ------------------------------
+mark F
+quenlyte5-ppdev 512 64 1 16 2 10 || fail "quenlyte5-ppdev on 0x278: status $? before detaching"
+if await "$wait_s" grep -q 'quenlyte\[[0-9]*\]: ppdev: no parallel port at 0x278' /run/messages; then
+    pass "the system log has: $(grep -o 'ppdev: no parallel port at 0x278.*' /run/messages | head -n 1)"
+else
+    fail "no message of the failed start in the system log: $(tail -n 5 /run/messages)"
+fi
+mark E
+
+# --- the simulated port in /dev/shm ---------------------------------------------
+quenlyte-sim reset 0
+# shellcheck disable=SC2086
+quenlyte5-sim $args
+sleep 3
+line=$(quenlyte-sim view --once 0 16)
+pid=$(daemon_pid quenlyte5-sim)
+[ -n "$pid" ] && kill -TERM "$pid" && await "$wait_s" ended "$pid"
+last=$(quenlyte-sim view --once 0 16)
+info "quenlyte5-sim: $line; after SIGTERM: $last"
+case $line in
+*"leds=1110000000111111 online=1 "* | *"leds=1111111000000000 online=1 "* | *"leds=0000000000000000 online=0 "*)
+    pass "quenlyte5-sim shows a frame of the timeline on the simulated port" ;;
+*) fail "quenlyte5-sim: unexpected frame: $line" ;;
+esac
+case $last in
+*"leds=0000000000000000 online=0 "*) pass "quenlyte5-sim left the chain dark" ;;
+*) fail "quenlyte5-sim after SIGTERM: $last" ;;
+esac
+
+kill -TERM "$linkd"
+others=$(grep quenlyte /run/messages | grep -v 'ppdev: no parallel port at 0x278')
+if [ -z "$others" ]; then
+    pass "no other message from the programs in the system log"
+else
+    fail "unexpected messages in the system log: $others"
+fi
+echo "DONE $failures"
+sync
+poweroff -f
