@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "counters.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace
@@ -41,6 +42,11 @@ void window_add(rate_window& window, const rate_sample& sample)
     ++window.count;
     const double start_s = sample.t_s - window.window_s;
     while (window.count >= 2 && sample_at(window, 1).t_s <= start_s) drop_oldest(window);
+}
+
+double sample_period_s(double window_s)
+{
+    return std::clamp(window_s / window_divisions, min_sample_period_s, max_sample_period_s);
 }
 
 void window_restart(rate_window& window)

@@ -6,7 +6,6 @@
 #include "netlink.h"
 #include "script.h"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -20,9 +19,6 @@
 namespace
 {
 
-constexpr double max_sample_period_s = 0.25;     // interface sampling period, at most
-constexpr double min_sample_period_s = 0.01;     // and at least
-constexpr int window_divisions = 4;              // samples per window, when the window is short
 constexpr std::size_t reply_buffer_bytes = 32768; // a link reply is a few KiB
 constexpr int max_reply_reads = 4;               // datagrams read looking for the answer
 
@@ -41,7 +37,7 @@ int netlink_fd = -1;
 std::uint32_t request_seq = 0;
 std::array<unsigned char, reply_buffer_bytes> reply;
 rate_window window;
-double sample_period_s = max_sample_period_s; // a sample younger than this is used again
+double period_s = max_sample_period_s; // a sample younger than this is used again
 double last_sample_s = 0;
 int last_ifindex = 0; // 0: absent at the last sample
 bool iface_online = false;
@@ -163,8 +159,7 @@ bool source_open(const linkd_options& options, double now_s, std::string& error)
             return false;
         }
         window.window_s = options.window_s;
-        sample_period_s = std::clamp(options.window_s / window_divisions, min_sample_period_s,
-                                     max_sample_period_s);
+        period_s = sample_period_s(options.window_s);
         sample_iface(now_s);
         return true;
     case source_kind::none:
@@ -183,7 +178,7 @@ link_reading source_reading(double now_s)
         demo_advance_to(demo, now_s - start_s);
         return demo.reading;
     case source_kind::iface: {
-        if (!(now_s - last_sample_s < sample_period_s && now_s >= last_sample_s)) sample_iface(now_s);
+        if (!(now_s - last_sample_s < period_s && now_s >= last_sample_s)) sample_iface(now_s);
         const byte_rates rates = window_rates(window);
         return {iface_online, rates.in_bytes_per_s, rates.out_bytes_per_s};
     }

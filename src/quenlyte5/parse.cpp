@@ -12,6 +12,7 @@
 namespace {
 
 constexpr int us_per_second = 1000000;
+constexpr double bytes_per_kib = 1024.0;
 
 bool is_space(char c)
 {
@@ -61,12 +62,35 @@ int settings_from_args(const char* const args[6], settings& out)
     out.port_base = port_address(to_int(args[2]));
     out.half_leds = to_int(args[3]) / 2;
     out.display_mode = to_int(args[4]);
+    const int leds = to_int(args[3]);
     const int updates_per_second = to_int(args[5]);
     if (out.in_max <= 0) return 1;
     if (out.out_max <= 0) return 2;
-    if (updates_per_second <= 0) return 6;
+    if (leds > max_leds) return 4;
+    if (updates_per_second <= 0 || updates_per_second > max_updates_per_second) return 6;
     out.cycle_delay_us = us_per_second / updates_per_second;
     return 0;
+}
+
+const char* argument_rule(int position)
+{
+    // The bounds are spelt out here; the unit tests hold them to the constants.
+    switch (position) {
+    case 1:
+    case 2:
+        return "a number above 0";
+    case 4:
+        return "a number up to 8192";
+    case 6:
+        return "a number from 1 to 1000000";
+    default:
+        return "";
+    }
+}
+
+float kib_per_s(int bytes_per_s)
+{
+    return static_cast<float>(bytes_per_s / bytes_per_kib);
 }
 
 bool parse_rates(const char* text, int& in, int& out)

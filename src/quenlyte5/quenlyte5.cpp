@@ -47,9 +47,9 @@ const char* const usage_text =
     "  IN_MAX   full-scale inbound rate in KiB/s (above 0)\n"
     "  OUT_MAX  full-scale outbound rate in KiB/s (above 0)\n"
     "  PORT     0 = 0x378, 1 = 0x278, 2 = 0x3BC, otherwise the I/O address itself\n"
-    "  LEDS     LEDs in the chain, half of them for each direction\n"
+    "  LEDS     LEDs in the chain, half of them for each direction (up to 8192)\n"
     "  MODE     1 dot, 2 bar; any other value shows no rates\n"
-    "  RATE     updates per second while online (above 0)\n"
+    "  RATE     updates per second while online (1 to 1000000)\n"
     "--help shows this, --version the version.\n";
 
 // Closes descriptors 1 and up: with close_range in one call where the kernel
@@ -105,8 +105,8 @@ bool run_cycle(const settings& config)
     int in = 0;
     int out = 0;
     if (parse_rates(get_value(rate_command, -1), in, out)) {
-        iratep = static_cast<float>(in / 1024.0);
-        oratep = static_cast<float>(out / 1024.0);
+        iratep = kib_per_s(in);
+        oratep = kib_per_s(out);
     } else {
         iratep = 0;
         oratep = 0;
@@ -122,7 +122,13 @@ void handler(int number) { got_signal = number; }
 
 void start_daemon(const char* name, int facility)
 {
-    if (fork() != 0) std::exit(0);
+    const pid_t child = fork();
+    if (child < 0) {
+        // Standard error is still the starter's: the only failure it sees.
+        report("%s: fork: %s", program_invocation_short_name, std::strerror(errno));
+        std::exit(1);
+    }
+    if (child != 0) std::exit(0);
     if (setsid() == -1) {
         openlog(name, LOG_PID, facility);
         report_to_syslog();
@@ -156,8 +162,8 @@ int main(int argc, char* argv[])
     }
     settings config{};
     if (const int bad = settings_from_args(argv + 1, config); bad != 0) {
-        std::fprintf(stderr, "%s: argument %d (%s): must be a number above 0, not \"%s\"\n", program,
-                     bad, argument_names[bad], argv[bad]);
+        std::fprintf(stderr, "%s: argument %d (%s): must be %s, not \"%s\"\n", program, bad,
+                     argument_names[bad], argument_rule(bad), argv[bad]);
         return 1;
     }
 

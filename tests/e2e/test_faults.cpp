@@ -13,7 +13,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -438,6 +442,83 @@ TEST_P(Faults, RejectsMoreBadArgumentsAndAcceptsExtraOnes)
     expect(status_line);
     EXPECT_EQ(lights(16), "leds=0000000000011111 online=1");
     stop_cleanly();
+}
+
+namespace
+{
+class StartUp : public e2e::daemon_test
+{
+};
+} // namespace
+
+TEST_F(StartUp, AFailedForkIsReportedOnStandardErrorWithStatusOne)
+{
+    // With RLIMIT_NPROC at 0 every fork of a user other than root fails with
+    // EAGAIN, as that user already has a process. Root is exempt, so a test
+    // run as root drops to nobody first; a probe fork checks that the limit
+    // binds before the daemon runs. The fork comes before any port access.
+#ifdef QUENLYTE_UNDER_VALGRIND
+    GTEST_SKIP() << "valgrind 3.19 itself dies in a program whose fork failed (a plain C program "
+                    "that calls strerror after a failed fork does too)";
+#endif
+    const std::string path = e2e::program("quenlyte5-sim");
+    const passwd* const nobody = getpwnam("nobody");
+    const uid_t nobody_uid = nobody != nullptr ? nobody->pw_uid : 65534;
+    const gid_t nobody_gid = nobody != nullptr ? nobody->pw_gid : 65534;
+    // LeakSanitizer's thread at exit would need a process of its own.
+    std::vector<std::string> env_texts = {"ASAN_OPTIONS=detect_leaks=0"};
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env_texts.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& text : env_texts) envp.push_back(text.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> arg_texts = {path, "8", "8", "0", "16", "2", "10"};
+    std::vector<char*> argv;
+    for (auto& text : arg_texts) argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    enum : int { no_user = 120, no_limit = 121, limit_not_binding = 122, no_exec = 123 };
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(err[1], 2);
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(nobody_gid) != 0 || setuid(nobody_uid) != 0))
+            _exit(no_user);
+        const rlimit none{0, 0};
+        if (setrlimit(RLIMIT_NPROC, &none) != 0) _exit(no_limit);
+        const pid_t probe = fork();
+        if (probe == 0) _exit(0);
+        if (probe > 0) {
+            waitpid(probe, nullptr, 0);
+            _exit(limit_not_binding);
+        }
+        execve(path.c_str(), argv.data(), envp.data());
+        _exit(no_exec);
+    }
+    close(err[1]);
+    std::string text;
+    char chunk[512];
+    for (ssize_t got; (got = read(err[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<std::size_t>(got));
+    close(err[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    switch (WEXITSTATUS(status)) {
+    case no_user:
+        GTEST_SKIP() << "cannot become nobody (uid " << nobody_uid << ") here";
+    case no_limit:
+        GTEST_SKIP() << "cannot set RLIMIT_NPROC here";
+    case limit_not_binding:
+        GTEST_SKIP() << "RLIMIT_NPROC does not stop forks here (a capability left?)";
+    default:
+        break;
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 1) << text;
+    EXPECT_EQ(text, "quenlyte5-sim: fork: " + std::string(std::strerror(EAGAIN)) + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Faults, ::testing::ValuesIn(e2e::backends), e2e::backend_name);

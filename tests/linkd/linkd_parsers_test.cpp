@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <net/if.h>
 
 namespace
@@ -347,6 +348,37 @@ TEST(LinkdCounters, TheWindowKeepsTheLastSampleAtOrBeforeItsStartAndNothingOlder
         EXPECT_EQ(window_rates(w).in_bytes_per_s, step.in_per_s);
         EXPECT_EQ(window_rates(w).out_bytes_per_s, step.out_per_s);
     }
+}
+
+TEST(LinkdCounters, EveryAcceptedWindowFitsItsSamples)
+{
+    // W / P samples after the window's start, one at or before it, and the new one.
+    for (const double window_s : {0.001, 0.04, 0.3, 1.0, 1023.0, 1024.25, 2000.0, max_window_s}) {
+        const double periods = window_s / sample_period_s(window_s);
+        EXPECT_LE(std::ceil(periods) + 2, static_cast<double>(max_window_samples)) << window_s;
+    }
+}
+
+TEST(LinkdCounters, TheLongestWindowKeepsEverySampleOfIt)
+{
+    // Two windows of samples at the period this window gets; 4000 B/s in
+    // until 1.5 windows, then nothing. At the end the window's rate is half
+    // of 4000 only if it still reaches back a whole window.
+    static rate_window w; // 338 KiB: kept off the stack
+    w.window_s = max_window_s;
+    window_restart(w);
+    const double period_s = sample_period_s(max_window_s);
+    const auto periods = static_cast<int>(max_window_s / period_s);
+    std::uint64_t rx = 0;
+    for (int i = 0; i <= 2 * periods; ++i) {
+        const double t_s = i * period_s; // exact: multiples of a power of two
+        if (i > 0 && i <= 3 * periods / 2) rx += 1000;
+        window_add(w, sample(t_s, rx, 7u * static_cast<unsigned>(i)));
+        ASSERT_EQ(w.ring[w.first].t_s, std::max(0.0, t_s - max_window_s)) << "at " << t_s << " s";
+    }
+    EXPECT_EQ(w.count, static_cast<std::size_t>(periods) + 1);
+    EXPECT_EQ(window_rates(w).in_bytes_per_s, 2000u);
+    EXPECT_EQ(window_rates(w).out_bytes_per_s, 28u);
 }
 
 TEST(LinkdDemo, SameSeedSameLinkThatWandersAndDropsOutBriefly)

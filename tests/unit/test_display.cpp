@@ -2,6 +2,7 @@
 // Frames on a fresh simulated chain per test, written as the string of
 // outputs that the chain shows, stage 1 first.
 #include "display.h"
+#include "parse.h"
 #include "port.h"
 #include "sim_chain.h"
 
@@ -96,6 +97,15 @@ TEST_F(Display, AFrameCostsThreeReadsAndWritesPerBitAndTwoPerLatch)
     show_blank(port, 8);
     EXPECT_EQ(chain->writes, 2 * (16u * 3 + 2));
     EXPECT_EQ(chain->frames, 2u);
+}
+
+TEST_F(Display, AFrameAtTheLedBoundStaysUnderFiftyThousandAccesses)
+{
+    // At about 1 us per access on a real port: a frame, and so a stop, under 50 ms.
+    show_rates(port, 1.0f, 1.0f, 1, 1, max_leds / 2, 2);
+    show_blank(port, max_leds / 2);
+    EXPECT_EQ(chain->frames, 2u);
+    EXPECT_LE((chain->reads + chain->writes) / 2, 50000u);
 }
 
 TEST_F(Display, BlankFrameDarkensTheChainAndLowersTheOnlineLine)
