@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the build tree given as $1 into a staging prefix and checks that
 # everything is where it belongs: programs, man pages (which must render
-# without warnings, where groff is present) and systemd units (verified with
-# systemd-analyze, where it is present).
+# without warnings, where groff is present), systemd units (verified with
+# systemd-analyze, where it is present) and their files for /etc/default.
 set -u
 build=$1
 stage=$(mktemp -d "${TMPDIR:-/tmp}/quenlyte-stage.XXXXXX")
@@ -20,7 +20,8 @@ expect="bin/quenlyte5-sim bin/quenlyte-sim bin/quenlyte-linkd
 share/man/man8/quenlyte5.8 share/man/man8/quenlyte-linkd.8 share/man/man1/quenlyte-sim.1
 lib/systemd/system/quenlyte5.service lib/systemd/system/quenlyte-linkd.service
 lib/systemd/system/quenlyte-linkd.socket
-sbin/quenlyte5-ppdev lib/systemd/system/quenlyte5-ppdev.service lib/udev/rules.d/60-quenlyte.rules"
+sbin/quenlyte5-ppdev lib/systemd/system/quenlyte5-ppdev.service lib/udev/rules.d/60-quenlyte.rules
+etc/default/quenlyte5 etc/default/quenlyte-linkd"
 if [ -x "$build/bin/quenlyte5" ]; then expect="$expect sbin/quenlyte5"; fi
 for file in $expect; do
     [ -f "$stage/$file" ] || fail "$file not installed"
@@ -34,20 +35,46 @@ extra=$(cd "$stage" && find . -type f | sed 's|^\./||' | while read -r f; do
     case " $(echo $expect) " in *" $f "*) ;; *) echo "$f" ;; esac; done)
 [ -z "$extra" ] || fail "installed but not expected: $extra"
 
-# The units name the programs of this install.
-grep -q "^ExecStart=$stage/sbin/quenlyte5 " "$stage/lib/systemd/system/quenlyte5.service" ||
-    fail "quenlyte5.service does not start $stage/sbin/quenlyte5"
-grep -q "^ExecStart=$stage/sbin/quenlyte5-ppdev " "$stage/lib/systemd/system/quenlyte5-ppdev.service" ||
-    fail "quenlyte5-ppdev.service does not start $stage/sbin/quenlyte5-ppdev"
-grep -q "^ExecStart=$stage/bin/quenlyte-linkd " "$stage/lib/systemd/system/quenlyte-linkd.service" ||
-    fail "quenlyte-linkd.service does not start $stage/bin/quenlyte-linkd"
+# The units name the programs and the files for /etc/default of this install.
+units=$stage/lib/systemd/system
+for unit_start in quenlyte5.service:sbin/quenlyte5 quenlyte5-ppdev.service:sbin/quenlyte5-ppdev \
+    quenlyte-linkd.service:bin/quenlyte-linkd; do
+    unit=${unit_start%%:*} program=$stage/${unit_start#*:}
+    grep -q "^ExecStart=$program " "$units/$unit" || fail "$unit does not start $program"
+done
+for unit_file in quenlyte5.service:quenlyte5 quenlyte5-ppdev.service:quenlyte5 \
+    quenlyte-linkd.service:quenlyte-linkd; do
+    unit=${unit_file%%:*} file=$stage/etc/default/${unit_file#*:}
+    grep -qx "EnvironmentFile=-$file" "$units/$unit" || fail "$unit does not read $file"
+done
+# The defaults the units set are the ones their files for /etc/default show
+# commented out: the six settings (Environment=A=1 B=2 ..., #A=1 lines), each
+# a decimal number (configure_file leaves an unknown @VARIABLE@ empty), and
+# linkd's arguments.
+settings_of_unit() { sed -n 's/^Environment=//p' "$1" | tr ' ' '\n' | grep . | sort; }
+settings_of_file() { sed -n 's/^#\([A-Z_]*=\)/\1/p' "$1" | sort; }
+for unit in quenlyte5.service quenlyte5-ppdev.service; do
+    file=$stage/etc/default/quenlyte5
+    in_unit=$(settings_of_unit "$units/$unit") in_file=$(settings_of_file "$file")
+    numbers=$(echo "$in_file" | grep -cx '\(IN_MAX\|OUT_MAX\|PORT\|LEDS\|MODE\|RATE\)=[0-9][0-9]*')
+    if [ "$in_unit" != "$in_file" ] || [ "$numbers" != 6 ]; then
+        fail "$unit: defaults '$(echo "$in_unit" | tr '\n' ' ')', $file: '$(echo "$in_file" | tr '\n' ' ')'"
+    fi
+done
+linkd_default=$(sed -n 's/^Environment="QUENLYTE_LINKD_ARGS=\(..*\)"$/\1/p' "$units/quenlyte-linkd.service")
+grep -qx "#QUENLYTE_LINKD_ARGS=\"${linkd_default:-none}\"" "$stage/etc/default/quenlyte-linkd" ||
+    fail "quenlyte-linkd.service's default '$linkd_default' is not the one $stage/etc/default/quenlyte-linkd shows"
 
-# A staged DESTDIR install with a prefix of /usr puts the same files there.
+# A staged DESTDIR install with a prefix of /usr puts the same files there,
+# the files for /etc/default in /etc.
 destdir=$stage/destdir
 DESTDIR=$destdir cmake --install "$build" --prefix /usr >/dev/null 2>&1 || fail "DESTDIR install"
 [ -f "$destdir/usr/lib/systemd/system/quenlyte5.service" ] || fail "DESTDIR: unit not under DESTDIR"
 grep -q "^ExecStart=/usr/sbin/quenlyte5 " "$destdir/usr/lib/systemd/system/quenlyte5.service" ||
     fail "DESTDIR: quenlyte5.service does not start /usr/sbin/quenlyte5"
+grep -qx "EnvironmentFile=-/etc/default/quenlyte5" "$destdir/usr/lib/systemd/system/quenlyte5.service" ||
+    fail "DESTDIR: quenlyte5.service does not read /etc/default/quenlyte5"
+[ -f "$destdir/etc/default/quenlyte5" ] || fail "DESTDIR: /etc/default/quenlyte5 not under DESTDIR"
 
 # Man pages render without a warning.
 if command -v groff >/dev/null; then

@@ -53,11 +53,15 @@ inside() {
         await frames_after $((start + 5))
     }
 
-    # 1. At boot the socket listens and linkd answers through it.
+    # 1. At boot the socket listens and linkd answers through it; its lines
+    # are logged under its own name.
+    linkd_said() {
+        journalctl -b -q -u quenlyte-linkd.service -t quenlyte-linkd -o cat | grep -q ': listening$'
+    }
     if systemctl is-active -q quenlyte-linkd.socket &&
         [ "$(ask 'status pppoe')" = "OK Offline" ] &&
-        systemctl is-active -q quenlyte-linkd.service; then
-        pass "at boot the socket listens; linkd started through it answers"
+        systemctl is-active -q quenlyte-linkd.service && await linkd_said; then
+        pass "at boot the socket listens; linkd started through it answers and says: $(journalctl -b -q -u quenlyte-linkd.service -o cat | tail -n 1)"
     else
         fail "socket or linkd at boot: $(systemctl status --no-pager quenlyte-linkd.socket quenlyte-linkd.service 2>&1)"
     fi
@@ -73,20 +77,45 @@ inside() {
     if await systemctl is-failed -q quenlyte5-ppdev.service &&
         [ "$(systemctl show -P NRestarts quenlyte5-ppdev.service)" = 0 ] &&
         journalctl -b -q -p err -t quenlyte | grep -q 'ppdev: no parallel port at 0x378'; then
-        pass "quenlyte5-ppdev without a parallel port fails, not restarted: $(journalctl -b -q -p err -t quenlyte -o cat | tail -n 1)"
+        pass "quenlyte5-ppdev without a parallel port fails, not restarted: $(journalctl -b -q -p err -t quenlyte -o cat | grep -m 1 'ppdev: no parallel port')"
     else
         fail "quenlyte5-ppdev without a port: $(systemctl status --no-pager quenlyte5-ppdev.service 2>&1; journalctl -b -q -t quenlyte)"
     fi
     systemctl reset-failed quenlyte5-ppdev.service
 
+    # 2b. An argument the program refuses: the starter says so on standard
+    # error before detaching, which the unit logs as the daemon's own name at
+    # priority err, under the unit.
+    mkdir -p /run/systemd/system/quenlyte5-ppdev.service.d
+    printf '[Service]\nEnvironment=RATE=never\n' >/run/systemd/system/quenlyte5-ppdev.service.d/bad.conf
+    systemctl daemon-reload
+    systemctl start quenlyte5-ppdev.service 2>/dev/null
+    refused() {
+        journalctl -b -q -u quenlyte5-ppdev.service -t quenlyte -p err -o cat |
+            grep -q '^quenlyte5-ppdev: argument 6 (.*): must be a number above 0, not "never"$'
+    }
+    if await systemctl is-failed -q quenlyte5-ppdev.service && await refused; then
+        pass "a refused argument fails the unit, logged as quenlyte at err: $(journalctl -b -q -u quenlyte5-ppdev.service -t quenlyte -p err -o cat | grep -m 1 'argument 6')"
+    else
+        fail "refused argument: $(systemctl status --no-pager quenlyte5-ppdev.service 2>&1)"
+    fi
+    rm -r /run/systemd/system/quenlyte5-ppdev.service.d
+    systemctl daemon-reload
+    systemctl reset-failed quenlyte5-ppdev.service
+
     # 3. The sim daemon under the ppdev unit's hardening (a drop-in that
     # changes only ExecStart; it still waits 2 s for /dev/parport0) shows
-    # online frames of the loopback link.
+    # online frames of the loopback link. The settings are made as an admin
+    # would: by uncommenting and changing lines of the package's conffiles.
     mkdir -p /etc/systemd/system/quenlyte5-ppdev.service.d
     printf '[Service]\nExecStart=\nExecStart=/usr/bin/quenlyte5-sim $IN_MAX $OUT_MAX $PORT $LEDS $MODE $RATE\n' \
         >/etc/systemd/system/quenlyte5-ppdev.service.d/sim.conf
-    echo 'QUENLYTE_LINKD_ARGS="--iface lo"' >/etc/default/quenlyte-linkd
-    printf 'IN_MAX=1\nOUT_MAX=1\nRATE=20\n' >/etc/default/quenlyte5
+    sed -i 's/^#QUENLYTE_LINKD_ARGS="[^"]*"/QUENLYTE_LINKD_ARGS="--iface lo"/' /etc/default/quenlyte-linkd
+    sed -i 's/^#IN_MAX=[0-9]*/IN_MAX=1/; s/^#OUT_MAX=[0-9]*/OUT_MAX=1/; s/^#RATE=[0-9]*/RATE=20/' /etc/default/quenlyte5
+    if ! grep -qx 'QUENLYTE_LINKD_ARGS="--iface lo"' /etc/default/quenlyte-linkd ||
+        [ "$(grep -cx 'IN_MAX=1\|OUT_MAX=1\|RATE=20' /etc/default/quenlyte5)" != 3 ]; then
+        fail "the conffiles lack the commented settings: $(cat /etc/default/quenlyte-linkd /etc/default/quenlyte5)"
+    fi
     systemctl daemon-reload
     systemctl restart quenlyte-linkd.service
     quenlyte-sim reset 0 && chmod 0666 /dev/shm/quenlyte-sim-0x378 # the "hardware"
@@ -130,6 +159,19 @@ inside() {
         fail "restart: linkd $linkd -> $(main_pid quenlyte-linkd.service), daemon $daemon -> $(main_pid quenlyte5-ppdev.service)"
     fi
     systemctl stop quenlyte-linkd.service quenlyte5-ppdev.service 2>/dev/null
+
+    # 6b. Every line the units' own processes logged carries the name of the
+    # program that wrote it: quenlyte for the daemon, quenlyte-linkd.
+    for unit_ident in quenlyte5-ppdev.service:quenlyte quenlyte-linkd.service:quenlyte-linkd; do
+        unit=${unit_ident%:*} ident=${unit_ident#*:}
+        idents=$(journalctl -b -q "_SYSTEMD_UNIT=$unit" -o export |
+            sed -n 's/^SYSLOG_IDENTIFIER=//p' | sort -u | tr '\n' ' ')
+        if [ "$idents" = "$ident " ]; then
+            pass "$unit logs as $ident"
+        else
+            fail "$unit logs as '$idents', not $ident alone"
+        fi
+    done
 
     # 7. Exposure of each unit: at most 2.0, and no higher than before.
     for unit_limit in quenlyte5.service:1.8 quenlyte5-ppdev.service:1.3 quenlyte-linkd.service:1.1; do
