@@ -2,8 +2,10 @@
 # The Debian packages quenlyte's scripts need, in one place, and the one way
 # they get them. Sourced by ./demo, ./tests/run and .ci/run (POSIX sh).
 
-# Building the programs (preset dev, which finds GoogleTest) and ./demo --netns.
-needs_build="cmake g++ make googletest libgtest-dev iproute2"
+# ./demo: building its three programs (preset demo, no tests) and --netns.
+needs_demo="cmake g++ make iproute2"
+# Building the programs and the tests (preset dev, which finds GoogleTest).
+needs_build="$needs_demo googletest libgtest-dev"
 # ./tests/run on top: man page check, valgrind, fuzzing and static checks,
 # the Debian packages and lintian, systemd in a container, and capsh (the
 # end-to-end and linkd tests without CAP_NET_ADMIN). The package build's
