@@ -92,7 +92,7 @@ inside() {
     systemctl start quenlyte5-ppdev.service 2>/dev/null
     refused() {
         journalctl -b -q -u quenlyte5-ppdev.service -t quenlyte -p err -o cat |
-            grep -q '^quenlyte5-ppdev: argument 6 (.*): must be a number above 0, not "never"$'
+            grep -q '^quenlyte5-ppdev: argument 6 (.*): must be a number from 1 to 1000000, not "never"$'
     }
     if await systemctl is-failed -q quenlyte5-ppdev.service && await refused; then
         pass "a refused argument fails the unit, logged as quenlyte at err: $(journalctl -b -q -u quenlyte5-ppdev.service -t quenlyte -p err -o cat | grep -m 1 'argument 6')"
