@@ -127,13 +127,14 @@ std::string on_path(const char* name)
     std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
     std::string dir;
     while (std::getline(dirs, dir, ':'))
-        if (const std::string full = dir + "/" + name; access(full.c_str(), X_OK) == 0) return full;
+        if (std::string full = dir + "/" + name; access(full.c_str(), X_OK) == 0) return full;
     fail(std::string(name) + ": not found on PATH");
 }
 
 std::vector<char*> argv_of(std::vector<std::string>& words)
 {
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     return argv;

@@ -49,6 +49,25 @@ double median(std::vector<double> samples)
     return samples.size() % 2 == 1 ? samples[middle] : (samples[middle - 1] + samples[middle]) / 2;
 }
 
+long long positive_number(std::string_view text)
+{
+    long long value = 0;
+    return whole_number(text, value) && value > 0 ? value : -1;
+}
+
+ratio_summary pair_ratios(const std::vector<double>& numerators,
+                          const std::vector<double>& denominators)
+{
+    const std::size_t count = std::min(numerators.size(), denominators.size());
+    std::vector<double> ratios;
+    ratios.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        if (denominators[i] > 0) ratios.push_back(numerators[i] / denominators[i]);
+    if (ratios.empty()) return {};
+    const auto [least, most] = std::minmax_element(ratios.begin(), ratios.end());
+    return {median(ratios), *least, *most, static_cast<int>(ratios.size())};
+}
+
 std::map<std::string, long long> strace_counts(std::string_view summary)
 {
     // Rows: "% time  seconds  usecs/call  calls  [errors]  syscall".

@@ -17,6 +17,7 @@
 // (system calls, instructions) are exact and repeatable. Each figure is
 // measured in a file of its own (figure_*.cpp).
 #include "bench.h"
+#include "bench_parse.h"
 #include "harness.h"
 
 #include <cstdio>
@@ -65,11 +66,13 @@ void print_results()
 
 int main(int argc, char* argv[])
 {
+    constexpr long long max_runs = 1000; // samples; a bound on the run's length
     int first = 1;
     while (argc >= first + 2 && argv[first][0] == '-') {
         if (std::strcmp(argv[first], "--runs") == 0) {
-            runs = std::atoi(argv[first + 1]);
-            if (runs <= 0) usage(argv[0]);
+            const long long n = positive_number(argv[first + 1]);
+            if (n <= 0 || n > max_runs) usage(argv[0]);
+            runs = static_cast<int>(n);
         } else if (std::strcmp(argv[first], "--static") == 0) {
             static_bin_dir = argv[first + 1];
             if (static_bin_dir.empty()) usage(argv[0]);

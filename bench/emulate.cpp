@@ -7,6 +7,7 @@
 //
 //   quenlyte-bench-emulate [--runs N]
 //   quenlyte-bench-emulate[-ppdev] frames LEDS FRAMES
+#include "bench_parse.h"
 #include "display.h"
 #include "harness.h"
 #include "port.h"
@@ -117,11 +118,23 @@ bool measure(const char* name, const std::string& frames_program, int runs, std:
 
 int main(int argc, char* argv[])
 {
-    if (argc == 4 && std::strcmp(argv[1], "frames") == 0)
-        return show_frames(std::atoi(argv[2]) / 2, std::atol(argv[3]));
+    constexpr long long max_leds = 1 << 20;      // far beyond any chain
+    constexpr long long max_frames = 1000000000; // fits a long on 32-bit x86 too
+    constexpr long long max_runs = 1000;         // a bound on the run's length
+    if (argc == 4 && std::strcmp(argv[1], "frames") == 0) {
+        const long long count = positive_number(argv[2]);
+        const long long frames = positive_number(argv[3]);
+        if (count < 2 || count > max_leds || frames <= 0 || frames > max_frames) {
+            std::fprintf(stderr, "quenlyte-bench-emulate: frames: bad LEDS or FRAMES\n");
+            return 2;
+        }
+        return show_frames(static_cast<int>(count / 2), static_cast<long>(frames));
+    }
     int runs = 5;
-    if (argc == 3 && std::strcmp(argv[1], "--runs") == 0 && std::atoi(argv[2]) > 0) {
-        runs = std::atoi(argv[2]);
+    const long long runs_given = argc == 3 ? positive_number(argv[2]) : -1;
+    if (argc == 3 && std::strcmp(argv[1], "--runs") == 0 && runs_given > 0 &&
+        runs_given <= max_runs) {
+        runs = static_cast<int>(runs_given);
     } else if (argc != 1) {
         std::fprintf(stderr, "usage: %s [--runs N] | frames LEDS FRAMES\n", argv[0]);
         return 2;

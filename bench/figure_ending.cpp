@@ -56,6 +56,7 @@ void measure_ending()
     for (const auto& [state, what] : states) {
         std::fprintf(stderr, "quenlyte-bench: ending, %s\n", what);
         std::vector<double> ms;
+        ms.reserve(static_cast<std::size_t>(runs));
         for (int r = 0; r < runs; ++r) ms.push_back(ending_once(listener, state));
         const double measured = median(ms);
         figures.push_back({std::string("ending, SIGTERM to exit, ") + what,

@@ -5,13 +5,16 @@
 // the size of the programs of both builds.
 #include "bench.h"
 #include "bench_parse.h"
+#include "harness.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <sstream>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -30,8 +33,16 @@ long long status_kib(pid_t pid, const char* field)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::atoll(line.c_str() + std::strlen(field));
+    while (std::getline(in, line)) {
+        if (line.rfind(field, 0) != 0) continue;
+        // "VmRSS:\t    1234 kB"
+        const std::size_t digits = line.find_first_not_of(" \t", std::strlen(field));
+        long long kib = 0;
+        if (digits != std::string::npos &&
+            std::from_chars(line.data() + digits, line.data() + line.size(), kib).ec == std::errc{})
+            return kib;
+        break;
+    }
     fail(std::string("no ") + field + " in /proc/PID/status");
 }
 
@@ -146,14 +157,12 @@ long long stripped_bytes(const std::string& path)
 // the dynamic loader: `ldd`), and their size on disk together.
 std::pair<std::string, long long> shared_libraries(const std::string& path)
 {
-    const std::string command = "ldd '" + path + "' 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) fail("ldd");
+    const auto listed = e2e::run(on_path("ldd"), {path});
     std::string names;
     long long bytes = 0;
-    char line[512];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) {
-        const std::string text(line);
+    std::istringstream lines(listed.out);
+    std::string text;
+    while (std::getline(lines, text)) {
         const auto arrow = text.find(" => /");
         if (arrow == std::string::npos) continue;
         const auto start = arrow + 4;
@@ -162,7 +171,6 @@ std::pair<std::string, long long> shared_libraries(const std::string& path)
         names += (names.empty() ? "" : " + ") + library.substr(library.rfind('/') + 1);
         bytes += file_bytes(library);
     }
-    pclose(pipe);
     return {names, bytes};
 }
 

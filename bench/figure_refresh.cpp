@@ -47,13 +47,14 @@ constexpr long long refresh_warm_up_ns = 300 * ns_per_ms;
             write(s, rate_line.data(), rate_line.size()) <= 0 || read(s, reply, sizeof reply) <= 0)
             _exit(0);
         usleep(pause_us);
-        const long long t = now_ns();
         if (rate == nullptr) continue;
+        const long long t = now_ns();
         if (t >= begin) ++cycles;
-        if (t >= begin + refresh_window_ns) break;
+        if (t >= begin + refresh_window_ns) {
+            *rate = cycles * ns_per_s / refresh_window_ns;
+            _exit(0);
+        }
     }
-    *rate = cycles * ns_per_s / refresh_window_ns;
-    _exit(0);
 }
 
 // Cycles per second that the bench's own service answers to `client`.
@@ -143,7 +144,7 @@ void measure_refresh()
     e2e::wait_exit(linkd, io_timeout_ms);
     munmap(rate, sizeof *rate);
     const char* const against[2] = {"the bench's own service", "quenlyte-linkd --script"};
-    for (int k = 0; k < 2; ++k) {
+    for (std::size_t k = 0; k < 2; ++k) {
         figures.push_back(
             {std::string("highest sustained refresh, argument 6 = 100000, against ") + against[k],
              fixed(median(samples[2 * k]), 0) + " cycles/s",

@@ -3,6 +3,8 @@
  * least an event-driven service does for the daemon: one epoll wait, one read
  * and one write a command on 127.0.0.1:5000, a fixed reply ("OK Online" to
  * status, "OK 0 0" to anything else), no link behind it. */
+/* A feature macro of the C library: a reserved name by design. */
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 #define _GNU_SOURCE /* accept4 */
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,9 +1,10 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Static analysis: clang-tidy (checks in .clang-tidy) over the daemon and the
-# tools, with the compile commands of a configured build, and cppcheck
-# (suppressions in .cppcheck-suppressions) over every source, tests too.
-# Tests are left to clang-tidy's pass only through the headers they share.
+# Static analysis: clang-tidy (checks in .clang-tidy) over the daemon, the
+# tools and the benchmark, with the compile commands of a configured build
+# (the dev preset builds the benchmark for this), and cppcheck (suppressions
+# in .cppcheck-suppressions) over every source, tests too. Tests are left to
+# clang-tidy's pass only through the headers they share.
 # usage: tests/static_checks.sh [BUILD_DIR]    (default: build/, preset dev)
 set -eu
 cd "$(dirname "$0")/.."
@@ -11,7 +12,7 @@ build=${1:-build}
 status=0
 
 echo "== clang-tidy"
-if run-clang-tidy -p "$build" -j "$(nproc)" -quiet "$(pwd)/src/" >"$build/clang-tidy.log" 2>&1; then
+if run-clang-tidy -p "$build" -j "$(nproc)" -quiet "$(pwd)/(src|bench)/" >"$build/clang-tidy.log" 2>&1; then
     echo "clang-tidy: clean ($(grep -c '^clang-tidy' "$build/clang-tidy.log" || true) files)"
 else
     grep -E '(warning|error):' "$build/clang-tidy.log" | sort -u || cat "$build/clang-tidy.log"
@@ -23,7 +24,7 @@ if cppcheck --std=c++20 --language=c++ --library=googletest \
     --enable=warning,style,performance,portability --inline-suppr \
     --suppressions-list=.cppcheck-suppressions --error-exitcode=1 --quiet \
     --template='{file}:{line}: {severity}: {message} [{id}]' \
-    -I src/shared -I src/quenlyte5 -I src/simport -I src/quenlyte-sim -I src/quenlyte-linkd -I tests/lib src tests; then
+    -I src/shared -I src/quenlyte5 -I src/simport -I src/quenlyte-sim -I src/quenlyte-linkd -I tests/lib -I bench src tests bench; then
     echo "cppcheck: clean"
 else
     status=1

@@ -103,6 +103,42 @@ TEST(BenchMedian, TakesTheMiddleOrTheMeanOfTheMiddleTwo)
     EXPECT_EQ(median({0.25, 100, 0.5, 0.75, 0.5}), 0.5);
 }
 
+TEST(BenchPairRatios, TakesTheMedianOfThePerPairRatiosAndTheirSpread)
+{
+    const struct {
+        const char* what;
+        std::vector<double> numerators;
+        std::vector<double> denominators;
+        ratio_summary expected;
+    } cases[] = {
+        {"none", {}, {}, {0, 0, 0, 0}},
+        {"one pair", {3}, {2}, {1.5, 1.5, 1.5, 1}},
+        // Each pair on its own, not the ratio of the medians (4 / 3).
+        {"odd count", {2, 9, 4}, {1, 3, 4}, {2, 1, 3, 3}},
+        {"even count", {4, 1, 6, 2}, {2, 1, 2, 4}, {1.5, 0.5, 3, 4}},
+        {"a zero denominator leaves its pair out", {5, 7, 3, 8}, {1, 0, 2, 4}, {2, 1.5, 5, 3}},
+        {"no denominator above zero", {1, 2}, {0, -1}, {0, 0, 0, 0}},
+        {"the pairs only one side has are left out", {2, 6, 9}, {2, 3}, {1.5, 1, 2, 2}},
+    };
+    for (const auto& c : cases) {
+        const ratio_summary got = pair_ratios(c.numerators, c.denominators);
+        EXPECT_DOUBLE_EQ(got.median, c.expected.median) << c.what;
+        EXPECT_DOUBLE_EQ(got.least, c.expected.least) << c.what;
+        EXPECT_DOUBLE_EQ(got.most, c.expected.most) << c.what;
+        EXPECT_EQ(got.pairs, c.expected.pairs) << c.what;
+    }
+}
+
+TEST(BenchPositiveNumber, TakesOnlyAWholeDecimalNumberAboveZero)
+{
+    const struct {
+        const char* text;
+        long long value;
+    } cases[] = {{"7", 7},   {"1000", 1000}, {"0", -1}, {"-3", -1},   {"+3", -1},
+                 {"7x", -1}, {" 7", -1},     {"", -1},  {"0x10", -1}, {"99999999999999999999", -1}};
+    for (const auto& c : cases) EXPECT_EQ(positive_number(c.text), c.value) << c.text;
+}
+
 TEST(BenchStraceCounts, ReadsCallsByNameFromTheSummaryWithAndWithoutErrors)
 {
     const char* summary = "% time     seconds  usecs/call     calls    errors syscall\n"
