@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "sim_replay.h"
 
+#include "program_name.h"
 #include "qemu_trace.h"
 #include "sim_chain.h"
 
@@ -17,7 +18,6 @@
 namespace
 {
 
-const char* const program = "quenlyte-sim";
 constexpr std::size_t chunk_bytes = 65536;  // read from the trace at a time
 constexpr std::size_t line_bytes = 512;     // longest line kept; QEMU's events take under 80
 constexpr long follow_poll_ns = 20'000'000; // 20 ms between looks at a trace that is not growing
