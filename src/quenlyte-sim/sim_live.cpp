@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "sim_live.h"
 
+#include "proc_stat.h"
 #include "signals.h"
 #include "sim_chain.h"
 
@@ -114,10 +115,10 @@ bool has_ended(pid_t pid)
 {
     if (kill(pid, 0) != 0) return errno == ESRCH;
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    const auto close = text.rfind(')');
-    return close == std::string::npos || (close + 2 < text.size() && text[close + 2] == 'Z');
+    std::string line;
+    std::getline(stat, line);
+    const auto fields = parse_proc_stat(line);
+    return !fields || fields->state == 'Z';
 }
 
 // Reads what was typed; true when it holds q.

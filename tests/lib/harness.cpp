@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include "namespaces.h"
+#include "proc_stat.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -95,6 +96,15 @@ std::string drain(int fd)
     return all;
 }
 
+// The first line of /proc/PID/stat; empty once the process is gone.
+std::string stat_line(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    return line;
+}
+
 // The name of the program that valgrind runs in process `pid` (its first
 // argument that is no option), cut to a process name's 15 bytes.
 std::string valgrind_client(pid_t pid)
@@ -107,6 +117,8 @@ std::string valgrind_client(pid_t pid)
     return "";
 }
 
+} // namespace
+
 std::vector<pid_t> children_named(const char* comm_prefix)
 {
     std::vector<pid_t> found;
@@ -116,29 +128,20 @@ std::vector<pid_t> children_named(const char* comm_prefix)
     while (const dirent* entry = readdir(proc)) {
         const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
         if (pid <= 0) continue;
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const auto open = line.find('(');
-        const auto close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos) continue;
-        std::string comm = line.substr(open + 1, close - open - 1);
+        const std::string line = stat_line(pid);
+        const auto fields = parse_proc_stat(line);
+        if (!fields) continue;
+        std::string comm(fields->comm);
         // Under valgrind (preset valgrind) the name is valgrind's; the
         // program's stands in its command line, which is gone once it has
         // exited: such a child is taken for the one wanted.
         if (comm.rfind("memcheck-", 0) == 0) comm = valgrind_client(pid);
         if (comm.empty()) comm = comm_prefix;
-        std::istringstream rest(line.substr(close + 2));
-        char state = 0;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        if (parent == self && comm.rfind(comm_prefix, 0) == 0) found.push_back(pid);
+        if (fields->ppid == self && comm.rfind(comm_prefix, 0) == 0) found.push_back(pid);
     }
     closedir(proc);
     return found;
 }
-
-} // namespace
 
 std::string isolate()
 {
@@ -290,11 +293,8 @@ bool wait_blocked_in(pid_t pid, const std::vector<long>& numbers, int timeout_ms
             (numbers.empty() || std::find(numbers.begin(), numbers.end(),
                                           std::atol(first.c_str())) != numbers.end())) {
             // Sleeping for sure only once the state says so.
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            const auto close = line.rfind(')');
-            if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S')
+            const std::string line = stat_line(pid);
+            if (const auto fields = parse_proc_stat(line); fields && fields->state == 'S')
                 return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -304,11 +304,9 @@ bool wait_blocked_in(pid_t pid, const std::vector<long>& numbers, int timeout_ms
 
 bool alive(pid_t pid)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+    const std::string line = stat_line(pid);
+    const auto fields = parse_proc_stat(line);
+    return fields && fields->state != 'Z';
 }
 
 int listen_service()

@@ -71,6 +71,10 @@ bool wait_blocked_in(pid_t pid, const std::vector<long>& numbers, int timeout_ms
 // True while `pid` is alive and not a zombie.
 bool alive(pid_t pid);
 
+// Our children whose process name starts with `comm_prefix` (every child for
+// ""). Under valgrind the name is that of the program valgrind runs.
+std::vector<pid_t> children_named(const char* comm_prefix);
+
 // A listening test service on 127.0.0.1:5000.
 int listen_service();
 // Accepts one client within the timeout; -1 if none came.
