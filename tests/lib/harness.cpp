@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "harness.h"
 
+#include "link_protocol.h"
 #include "namespaces.h"
 #include "proc_stat.h"
 
@@ -309,16 +310,33 @@ bool alive(pid_t pid)
     return fields && fields->state != 'Z';
 }
 
+sockaddr_in service_address()
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(service_port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+int connect_service()
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = service_address();
+    if (s >= 0 && connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return s;
+    if (s >= 0) close(s);
+    return -1;
+}
+
 int listen_service()
 {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(5000);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 4) != 0) {
+    const sockaddr_in address = service_address();
+    if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(s, 4) != 0) {
         close(s);
         return -1;
     }

@@ -8,6 +8,7 @@
 // waited for.
 #pragma once
 
+#include <netinet/in.h>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -75,7 +76,11 @@ bool alive(pid_t pid);
 // ""). Under valgrind the name is that of the program valgrind runs.
 std::vector<pid_t> children_named(const char* comm_prefix);
 
-// A listening test service on 127.0.0.1:5000.
+// The service's address, 127.0.0.1 and service_port (link_protocol.h).
+sockaddr_in service_address();
+// A connection to the service's address; -1 when none is made.
+int connect_service();
+// A listening test service on the service's address.
 int listen_service();
 // Accepts one client within the timeout; -1 if none came.
 int accept_client(int listener, int timeout_ms = 10000);
