@@ -2,6 +2,7 @@
 #include "bench.h"
 
 #include "harness.h"
+#include "proc_stat.h"
 
 #include <cerrno>
 #include <csignal>
@@ -111,10 +112,8 @@ void wait_in_syscall(pid_t pid, long number, const char* what)
     const std::string expected = std::to_string(number) + " ";
     while (now_ns() < deadline) {
         if (proc_line(pid, "syscall").rfind(expected, 0) == 0) {
-            const std::string stat = proc_line(pid, "stat");
-            const auto close = stat.rfind(')');
-            if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S')
-                return;
+            const std::string line = proc_line(pid, "stat");
+            if (const auto fields = parse_proc_stat(line); fields && fields->state == 'S') return;
         }
         usleep(50);
     }

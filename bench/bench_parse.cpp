@@ -95,19 +95,3 @@ long long callgrind_collected(std::string_view output)
     });
     return found;
 }
-
-long long stat_cpu_ticks(std::string_view stat)
-{
-    // "PID (COMM) STATE PPID ...": utime and stime are the 14th and 15th
-    // fields, the 12th and 13th after the command name.
-    constexpr std::size_t utime_after_comm = 11;
-    const std::size_t close = stat.rfind(')');
-    if (close == std::string_view::npos) return -1;
-    const auto fields = words(stat.substr(close + 1));
-    long long utime = 0;
-    long long stime = 0;
-    if (fields.size() <= utime_after_comm + 1 || !whole_number(fields[utime_after_comm], utime) ||
-        !whole_number(fields[utime_after_comm + 1], stime))
-        return -1;
-    return utime + stime;
-}

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Pure helpers of the benchmark: the median of samples and the figures read
-// from the output of strace -c, of valgrind's callgrind tool and from /proc.
+// from the output of strace -c and of valgrind's callgrind tool (those of
+// /proc/PID/stat: proc_stat.h).
 #pragma once
 
 #include <map>
@@ -37,8 +38,3 @@ std::map<std::string, long long> strace_counts(std::string_view summary);
 // The instruction count callgrind reports ("==PID== Collected : N") in its
 // output; -1 when there is none.
 long long callgrind_collected(std::string_view output);
-
-// The CPU time a process has used, utime + stime in clock ticks, from the
-// line of /proc/PID/stat; -1 when the line has no such fields. The command
-// name in parentheses may hold blanks and parentheses itself.
-long long stat_cpu_ticks(std::string_view stat);

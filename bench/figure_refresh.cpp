@@ -30,14 +30,10 @@ constexpr long long refresh_warm_up_ns = 300 * ns_per_ms;
 [[noreturn]] void minimal_client(long long* rate)
 {
     constexpr useconds_t pause_us = 10; // 1,000,000 / 100000
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    const int s = e2e::connect_service();
+    if (s < 0) _exit(1);
     const int on = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(5000);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(1);
     char reply[256];
     const long long begin = now_ns() + refresh_warm_up_ns;
     long long cycles = 0;

@@ -8,6 +8,7 @@
 #include "bench.h"
 #include "bench_parse.h"
 #include "harness.h"
+#include "proc_stat.h"
 #include "sim_chain.h"
 
 #include <algorithm>
@@ -108,9 +109,10 @@ long long cpu_ns(pid_t pid)
 
 long long cpu_ticks(pid_t pid)
 {
-    const long long ticks = stat_cpu_ticks(proc_line(pid, "stat"));
-    if (ticks < 0) fail("no CPU times in /proc/PID/stat");
-    return ticks;
+    const std::string line = proc_line(pid, "stat");
+    const auto fields = parse_proc_stat(line);
+    if (!fields) fail("no CPU times in /proc/PID/stat");
+    return fields->utime_ticks + fields->stime_ticks;
 }
 
 struct router_case {

@@ -14,40 +14,26 @@
 #   (run by ./demo --vm, which builds the programs into BIN)
 # Inside the VM it runs itself as: demo.sh --guest BIN DAEMON IN_MAX OUT_MAX LEDS MODE RATE
 set -eu
+# await, ended, pppoe_server, pppd_start: shared with the other VMs' scripts
+# (this machine's root is the guest's too).
+# shellcheck source=vm/guest-lib.sh
+. "$(dirname "$0")/guest-lib.sh"
 
 # --- inside the VM ------------------------------------------------------------
 if [ "${1:-}" = --guest ]; then
     shift
     bin=$1 daemon=$2 in_max=$3 out_max=$4 leds=$5 mode=$6 rate=$7
     say() { echo "vm: $*"; }
+    ppp0_addressed() { ip -4 addr show ppp0 2>/dev/null | grep -q inet; }
     ip link set lo up
-    ip netns add isp
-    ip link add veth-c type veth peer name veth-s
-    ip link set veth-s netns isp
-    ip link set veth-c up
-    ip -n isp link set lo up
-    ip -n isp link set veth-s up
-    printf 'noauth\nlcp-echo-interval 1\nlcp-echo-failure 3\n' >/tmp/pppoe-server-options
-    ip netns exec isp pppoe-server -I veth-s -L 192.0.2.1 -R 192.0.2.2 -N 4 -O /tmp/pppoe-server-options
-    link_up() {
-        pppd plugin pppoe.so veth-c unit 0 noauth noipdefault nodefaultroute \
-            lcp-echo-interval 1 lcp-echo-failure 3 maxfail 1 >/dev/null 2>&1
-    }
-    await_ppp0() {
-        n=0
-        until ip -4 addr show ppp0 2>/dev/null | grep -q inet; do
-            n=$((n + 1))
-            [ "$n" -lt 300 ] || return 1
-            sleep 0.1
-        done
-    }
+    pppoe_server
     say "PPPoE: pppoe-server in namespace isp, pppd with pppoe.so on veth-c"
     "$bin/quenlyte-linkd" --iface ppp0 </dev/null >/dev/null 2>/tmp/linkd.err &
     sleep 0.5
     "$bin/$daemon" "$in_max" "$out_max" 0 "$leds" "$mode" "$rate"
     say "$daemon $in_max $out_max 0 $leds $mode $rate on QEMU's port 0x378 (link offline: blank frames)"
-    link_up
-    await_ppp0 && say "ppp0 up ($(ip -4 -br addr show ppp0 | awk '{print $3}')): online frames"
+    pppd_start
+    await 30 ppp0_addressed && say "ppp0 up ($(ip -4 -br addr show ppp0 | awk '{print $3}')): online frames"
     iperf3 -s -B 192.0.2.2 -p 5201 -D
     iperf3 -s -B 192.0.2.2 -p 5202 -D
     sleep 1
@@ -65,8 +51,8 @@ if [ "${1:-}" = --guest ]; then
             say "the link drops for 5 s (pppd ends)"
             kill "$(head -n 1 /run/ppp0.pid)" 2>/dev/null || true
             sleep 5
-            link_up
-            await_ppp0 && say "ppp0 back"
+            pppd_start
+            await 30 ppp0_addressed && say "ppp0 back"
         fi
     done
 fi
@@ -74,7 +60,7 @@ fi
 # --- out here ------------------------------------------------------------------
 bin=$1 daemon=$2 in_max=$3 out_max=$4 port=$5 leds=$6 mode=$7 rate=$8 for_s=${9:-}
 say() { echo "demo: $*" >&2; }
-fail() { say "$*"; exit 1; }
+fail() { say "$*"; exit 1; } # out here in place of the findings line of guest-lib.sh
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . ./.ci/needs.sh
@@ -92,22 +78,11 @@ kdir=$cache/kernel
 work=$(mktemp -d "$root/build-vm/demo.XXXXXX")
 qemu_pid="" replay_pid="" view_pid=""
 
-# True once $1 (a child of ours) has ended: gone or a zombie.
-ended() {
-    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
-    stat=${stat##*) }
-    [ "${stat%% *}" = Z ]
-}
 # Ends $1's process group (setsid made $1 its leader): SIGTERM, SIGKILL
 # after 5 s.
 end_group() {
     kill -TERM "-$1" 2>/dev/null || true
-    tenths=0
-    while ! ended "$1"; do
-        tenths=$((tenths + 1))
-        if [ "$tenths" -gt 50 ]; then kill -KILL "-$1" 2>/dev/null || true; break; fi
-        sleep 0.1
-    done
+    await 5 ended "$1" || kill -KILL "-$1" 2>/dev/null || true
     wait "$1" 2>/dev/null || true
 }
 cleanup() {

@@ -6,6 +6,7 @@
 #include "link_source.h"
 #include "options.h"
 #include "protocol.h"
+#include "signals.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -363,12 +364,8 @@ int main(int argc, char** argv)
     sigprocmask(SIG_BLOCK, &stop_set, &wait_mask);
     sigdelset(&wait_mask, SIGINT);
     sigdelset(&wait_mask, SIGTERM);
-    struct sigaction action {
-    };
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    catch_signal(SIGINT, on_stop_signal);
+    catch_signal(SIGTERM, on_stop_signal);
 
     idle_s = options.idle_s;
     size_for_descriptor_limit();

@@ -8,6 +8,7 @@
 //   quenlyte-sim run [--parport ADDR]... [--refuse] -- PROGRAM [ARG...]
 //   quenlyte-sim replay [--follow] [--log LEDS] PORT TRACE
 #include "port_facts.h"
+#include "program_name.h"
 #include "sim_chain.h"
 #include "sim_live.h"
 #include "sim_replay.h"
@@ -27,8 +28,7 @@
 
 namespace {
 
-const char* const program = "quenlyte-sim";
-constexpr int max_port = 65535;
+constexpr int max_port = static_cast<int>(io_space_size - 1); // the highest I/O address
 constexpr int max_reg = 255;
 
 int usage(FILE* to, int status)

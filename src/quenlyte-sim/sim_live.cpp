@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "sim_live.h"
 
+#include "proc_stat.h"
+#include "signals.h"
 #include "sim_chain.h"
 
 #include <cerrno>
@@ -69,16 +71,6 @@ bool write_all(const std::string& bytes)
     return true;
 }
 
-void set_handler(int number, void (*handler)(int))
-{
-    struct sigaction action {
-    };
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: a signal ends the wait for the next frame at once
-    sigaction(number, &action, nullptr);
-}
-
 // Single keys without echo; Ctrl-C still raises SIGINT.
 bool enter_raw_keys()
 {
@@ -123,10 +115,10 @@ bool has_ended(pid_t pid)
 {
     if (kill(pid, 0) != 0) return errno == ESRCH;
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    const auto close = text.rfind(')');
-    return close == std::string::npos || (close + 2 < text.size() && text[close + 2] == 'Z');
+    std::string line;
+    std::getline(stat, line);
+    const auto fields = parse_proc_stat(line);
+    return !fields || fields->state == 'Z';
 }
 
 // Reads what was typed; true when it holds q.
@@ -151,10 +143,10 @@ void restore_terminal()
 void suspend_and_resume(int& drawn_lines)
 {
     restore_terminal();
-    set_handler(SIGTSTP, SIG_DFL);
+    catch_signal(SIGTSTP, SIG_DFL);
     raise(SIGTSTP); // stops here until continued
     // cppcheck-suppress unreachableCode ; raise returns once continued
-    set_handler(SIGTSTP, on_suspend);
+    catch_signal(SIGTSTP, on_suspend);
     if (raw_keys) enter_raw_keys();
     write_all(hide_cursor);
     drawn_lines = 0;
@@ -167,11 +159,12 @@ enum class phase { running, stopping, lingering, done };
 int live_view(const sim_chain* chain, const live_options& options)
 {
     std::signal(SIGPIPE, SIG_IGN);
-    for (const int number : {SIGINT, SIGTERM, SIGHUP}) set_handler(number, on_quit);
+    // A signal ends the wait for the next frame at once.
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) catch_signal(number, on_quit);
     view_style style = detect_style();
     if (in_place) {
-        set_handler(SIGWINCH, on_resize);
-        set_handler(SIGTSTP, on_suspend);
+        catch_signal(SIGWINCH, on_resize);
+        catch_signal(SIGTSTP, on_suspend);
         write_all(hide_cursor);
     }
 

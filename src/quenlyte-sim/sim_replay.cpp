@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "sim_replay.h"
 
+#include "program_name.h"
 #include "qemu_trace.h"
+#include "signals.h"
 #include "sim_chain.h"
 
 #include <cerrno>
@@ -17,7 +19,6 @@
 namespace
 {
 
-const char* const program = "quenlyte-sim";
 constexpr std::size_t chunk_bytes = 65536;  // read from the trace at a time
 constexpr std::size_t line_bytes = 512;     // longest line kept; QEMU's events take under 80
 constexpr long follow_poll_ns = 20'000'000; // 20 ms between looks at a trace that is not growing
@@ -198,23 +199,13 @@ int check_trace(int descriptor)
     return descriptor;
 }
 
-void set_handler(int number)
-{
-    struct sigaction action {
-    };
-    action.sa_handler = on_stop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: a stop ends the wait at once
-    sigaction(number, &action, nullptr);
-}
-
 } // namespace
 
 int replay_trace(const replay_options& chosen)
 {
     options = &chosen;
-    if (chosen.follow)
-        for (const int number : {SIGINT, SIGTERM, SIGHUP}) set_handler(number);
+    if (chosen.follow) // a stop ends the wait for more of the trace at once
+        for (const int number : {SIGINT, SIGTERM, SIGHUP}) catch_signal(number, on_stop);
     chain = sim_attach(chosen.port, true);
     if (chain == nullptr) {
         std::fprintf(stderr, "%s: port 0x%x: %s\n", program, static_cast<unsigned>(chosen.port),

@@ -3,7 +3,8 @@
 // through these three functions. Each program links exactly one
 // implementation: port_io.cpp (x86 in/out after ioperm, quenlyte5),
 // port_sim.cpp (the simulated register and chain, quenlyte5-sim) or
-// port_ppdev.cpp (the kernel's ppdev driver, quenlyte5-ppdev).
+// port_ppdev.cpp (the kernel's ppdev driver, quenlyte5-ppdev); the first two
+// share port_ioperm_error.cpp.
 #pragma once
 
 #include "port_facts.h"

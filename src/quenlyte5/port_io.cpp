@@ -4,8 +4,6 @@
 #include "port.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <sys/io.h>
 
 int port_access(unsigned long from, unsigned long num, int turn_on)
@@ -29,11 +27,4 @@ std::uint8_t in_byte(std::uint16_t port)
 void out_byte(std::uint16_t port, std::uint8_t value)
 {
     __asm__ __volatile__("outb %b0, %w1" : : "a"(value), "Nd"(port));
-}
-
-const char* port_error()
-{
-    static char text[128]; // "ioperm: " and the text of errno
-    std::snprintf(text, sizeof text, "ioperm: %s", std::strerror(errno));
-    return text;
 }

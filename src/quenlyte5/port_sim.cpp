@@ -7,8 +7,6 @@
 #include "sim_chain.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <cstdlib>
 
 namespace {
@@ -57,11 +55,4 @@ void out_byte(std::uint16_t port, std::uint8_t value)
     check_granted(port);
     const auto offset = static_cast<int>(port - granted_base);
     if (offset < sim_port_span) sim_write_at(chain, offset, value);
-}
-
-const char* port_error()
-{
-    static char text[128]; // "ioperm: " and the text of errno
-    std::snprintf(text, sizeof text, "ioperm: %s", std::strerror(errno));
-    return text;
 }

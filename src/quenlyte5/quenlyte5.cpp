@@ -12,6 +12,7 @@
 #include "parse.h"
 #include "port.h"
 #include "report.h"
+#include "signals.h"
 
 #include <cerrno>
 #include <csignal>
@@ -74,11 +75,8 @@ void null_out_and_err()
 
 void install_handlers()
 {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: a signal ends a blocked read or pause
-    for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaction(number, &action, nullptr);
+    // A signal ends a blocked read or pause (no SA_RESTART).
+    for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) catch_signal(number, handler);
     // A write on a connection that the service closed goes offline, not dead.
     std::signal(SIGPIPE, SIG_IGN);
 }

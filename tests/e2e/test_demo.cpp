@@ -9,10 +9,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,23 +49,7 @@ std::vector<ended_child> reap_children(bool& any_left)
 // SIGKILL to every child of ours, each by its id.
 void kill_children()
 {
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return;
-    while (const dirent* entry = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-        if (pid <= 0) continue;
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        if (!std::getline(stat, text)) continue;
-        const auto close = text.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(text.substr(close + 2));
-        char state = 0;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        if (parent == getpid()) kill(pid, SIGKILL);
-    }
-    closedir(proc);
+    for (const pid_t pid : e2e::children_named("")) kill(pid, SIGKILL);
 }
 
 class Demo : public ::testing::Test

@@ -300,12 +300,8 @@ TEST_P(Faults, AnEndingSignalWhileStillConnectingEndsTheDaemonBeforeItTakesThePo
     // waits in connect(), before it takes the port and installs its handler:
     // the signal's default action ends it there, the port untouched.
     ASSERT_EQ(listen(listener, 0), 0);
-    const int filler = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(5000);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int filler = e2e::connect_service();
+    ASSERT_GE(filler, 0);
 
     for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
         SCOPED_TRACE(number);

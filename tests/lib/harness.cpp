@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "harness.h"
 
+#include "link_protocol.h"
 #include "namespaces.h"
+#include "proc_stat.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -95,6 +97,15 @@ std::string drain(int fd)
     return all;
 }
 
+// The first line of /proc/PID/stat; empty once the process is gone.
+std::string stat_line(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    return line;
+}
+
 // The name of the program that valgrind runs in process `pid` (its first
 // argument that is no option), cut to a process name's 15 bytes.
 std::string valgrind_client(pid_t pid)
@@ -107,6 +118,8 @@ std::string valgrind_client(pid_t pid)
     return "";
 }
 
+} // namespace
+
 std::vector<pid_t> children_named(const char* comm_prefix)
 {
     std::vector<pid_t> found;
@@ -116,29 +129,20 @@ std::vector<pid_t> children_named(const char* comm_prefix)
     while (const dirent* entry = readdir(proc)) {
         const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
         if (pid <= 0) continue;
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const auto open = line.find('(');
-        const auto close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos) continue;
-        std::string comm = line.substr(open + 1, close - open - 1);
+        const std::string line = stat_line(pid);
+        const auto fields = parse_proc_stat(line);
+        if (!fields) continue;
+        std::string comm(fields->comm);
         // Under valgrind (preset valgrind) the name is valgrind's; the
         // program's stands in its command line, which is gone once it has
         // exited: such a child is taken for the one wanted.
         if (comm.rfind("memcheck-", 0) == 0) comm = valgrind_client(pid);
         if (comm.empty()) comm = comm_prefix;
-        std::istringstream rest(line.substr(close + 2));
-        char state = 0;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        if (parent == self && comm.rfind(comm_prefix, 0) == 0) found.push_back(pid);
+        if (fields->ppid == self && comm.rfind(comm_prefix, 0) == 0) found.push_back(pid);
     }
     closedir(proc);
     return found;
 }
-
-} // namespace
 
 std::string isolate()
 {
@@ -290,11 +294,8 @@ bool wait_blocked_in(pid_t pid, const std::vector<long>& numbers, int timeout_ms
             (numbers.empty() || std::find(numbers.begin(), numbers.end(),
                                           std::atol(first.c_str())) != numbers.end())) {
             // Sleeping for sure only once the state says so.
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            const auto close = line.rfind(')');
-            if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S')
+            const std::string line = stat_line(pid);
+            if (const auto fields = parse_proc_stat(line); fields && fields->state == 'S')
                 return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -304,11 +305,28 @@ bool wait_blocked_in(pid_t pid, const std::vector<long>& numbers, int timeout_ms
 
 bool alive(pid_t pid)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+    const std::string line = stat_line(pid);
+    const auto fields = parse_proc_stat(line);
+    return fields && fields->state != 'Z';
+}
+
+sockaddr_in service_address()
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(service_port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+int connect_service()
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = service_address();
+    if (s >= 0 && connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return s;
+    if (s >= 0) close(s);
+    return -1;
 }
 
 int listen_service()
@@ -316,11 +334,9 @@ int listen_service()
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(5000);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 4) != 0) {
+    const sockaddr_in address = service_address();
+    if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(s, 4) != 0) {
         close(s);
         return -1;
     }

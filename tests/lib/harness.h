@@ -8,6 +8,7 @@
 // waited for.
 #pragma once
 
+#include <netinet/in.h>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -71,7 +72,15 @@ bool wait_blocked_in(pid_t pid, const std::vector<long>& numbers, int timeout_ms
 // True while `pid` is alive and not a zombie.
 bool alive(pid_t pid);
 
-// A listening test service on 127.0.0.1:5000.
+// Our children whose process name starts with `comm_prefix` (every child for
+// ""). Under valgrind the name is that of the program valgrind runs.
+std::vector<pid_t> children_named(const char* comm_prefix);
+
+// The service's address, 127.0.0.1 and service_port (link_protocol.h).
+sockaddr_in service_address();
+// A connection to the service's address; -1 when none is made.
+int connect_service();
+// A listening test service on the service's address.
 int listen_service();
 // Accepts one client within the timeout; -1 if none came.
 int accept_client(int listener, int timeout_ms = 10000);

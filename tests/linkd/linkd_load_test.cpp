@@ -44,19 +44,6 @@ double since(steady::time_point t0)
     return std::chrono::duration<double>(steady::now() - t0).count();
 }
 
-int connect_local()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(5000);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
-        return fd;
-    if (fd >= 0) ::close(fd);
-    return -1;
-}
-
 // How many of `fds` the service has closed (end of stream or reset seen).
 std::size_t closed_by_service(const std::vector<int>& fds)
 {
@@ -131,7 +118,7 @@ class LinkdLoad : public ::testing::Test
         ::close(go[1]);
         ASSERT_TRUE(limited) << std::strerror(errno);
         for (const auto t0 = steady::now(); since(t0) < patience_s; std::this_thread::sleep_for(20ms)) {
-            if (const int probe = connect_local(); probe >= 0) {
+            if (const int probe = e2e::connect_service(); probe >= 0) {
                 ::close(probe);
                 return;
             }
@@ -173,7 +160,7 @@ TEST_F(LinkdLoad, TheDaemonGoesOnlineAndStaysOnlineBesideThousandsOfHostileClien
     ASSERT_NO_FATAL_FAILURE(start_linkd(valgrind ? 0 : total / 8, valgrind ? 0 : hard,
                                         {"--script", dir + "/link", "--idle", "600"}));
     for (std::size_t i = 0; i < total; ++i) {
-        const int fd = connect_local();
+        const int fd = e2e::connect_service();
         ASSERT_GE(fd, 0) << "connection " << i;
         hostile.push_back(fd);
         if (i >= total - half) {

@@ -172,18 +172,3 @@ TEST(BenchCallgrindCollected, FindsTheCountOrTellsThereIsNone)
     EXPECT_EQ(callgrind_collected("==12== I   refs:      2,526,867\n"), -1);
     EXPECT_EQ(callgrind_collected("==12== Collected : lots\n"), -1);
 }
-
-TEST(BenchStatCpuTicks, AddsUserAndSystemTimeWhateverTheCommandName)
-{
-    const struct {
-        const char* stat;
-        long long ticks;
-    } cases[] = {
-        {"4242 (quenlyte5-sim) S 1 4242 4242 0 -1 4194624 97 0 0 0 3 5 0 0 20 0 1 0 88", 8},
-        {"7 (a) b (c)) R 1 7 7 0 -1 0 0 0 0 0 120 30 0 0 20 0 1 0 9", 150},
-        {"7 (short) S 1 7 7 0 -1 0 0 0 0 0 120", -1},
-        {"7 (bad) S 1 7 7 0 -1 0 0 0 0 0 1x 2 0", -1},
-        {"no command name", -1},
-    };
-    for (const auto& c : cases) EXPECT_EQ(stat_cpu_ticks(c.stat), c.ticks) << c.stat;
-}

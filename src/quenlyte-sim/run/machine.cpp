@@ -2,6 +2,7 @@
 #include "machine.h"
 
 #include "port_facts.h"
+#include "program_name.h"
 #include "sim_chain.h"
 
 #include <bitset>
@@ -21,7 +22,6 @@
 namespace
 {
 
-const char* const program = "quenlyte-sim";
 constexpr unsigned long highest_iopl = 3;      // iopl level that opens every port
 constexpr unsigned ecp_offset = 0x400;         // base-addr's second address: base + 0x400
 constexpr mode_t dir_mode = 0755;

@@ -4,6 +4,7 @@
 #include "decode.h"
 #include "machine.h"
 #include "port_facts.h"
+#include "program_name.h"
 
 #include <cerrno>
 #include <charconv>
@@ -36,8 +37,7 @@
 namespace
 {
 
-const char* const program = "quenlyte-sim";
-constexpr unsigned max_address = 65535;
+constexpr unsigned long max_address = io_space_size - 1; // the highest I/O address
 constexpr unsigned long x32_syscall_bit = 0x40000000;
 constexpr unsigned foreign_abi = 1;          // SECCOMP_RET_DATA of a 32-bit system call
 constexpr std::size_t red_zone_bytes = 128;  // below the stack pointer, the program's own

@@ -19,6 +19,9 @@
 # The frames themselves are judged outside, from the trace (tests/system/vm/run).
 set -u
 exec >/dev/ttyS1 2>&1
+# pass, fail, info, await, port_mark, pppoe_server, pppd_start
+# shellcheck source=vm/guest-lib.sh
+. "$(dirname "$0")/guest-lib.sh"
 stty -F /dev/ttyS1 -opost 2>/dev/null
 
 program=$(cat /etc/quenlyte-vm/program)
@@ -29,28 +32,14 @@ out_bps=382000       # outbound UDP payload, bits/s (about 1.5 LEDs at OUT_MAX=2
 datagram=1000        # UDP payload per datagram, bytes (no fragments on PPPoE)
 traffic_s=11         # each iperf3 run, seconds
 sample_s=5           # of which linkd's rates are sampled, from 3 s on
-failures=0
 figures_file=/run/quenlyte-vm-figures   # the RATE and IPERF lines, for check_rates
 : >"$figures_file"
 
-pass() { echo "PASS: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-info() { echo "INFO: $*"; }
 record() { echo "$*"; echo "$*" >>"$figures_file"; }
 # An event, in the trace (status register, base+1) and here.
 mark() {
-    printf "\\x$(printf %02x "'$1")" | dd of=/dev/port bs=1 seek=$((0x379)) conv=notrunc status=none
+    port_mark "$1"
     echo "MARK $1 $(date +%s.%N)"
-}
-# await SECONDS COMMAND...: until the command succeeds, at most SECONDS.
-await() {
-    local limit=$(($1 * 10)) tenths=0
-    shift
-    until "$@"; do
-        tenths=$((tenths + 1))
-        [ "$tenths" -le "$limit" ] || return 1
-        sleep 0.1
-    done
 }
 # ask COMMAND: one command to linkd over a fresh connection; the reply without CR.
 ask() {
@@ -67,11 +56,6 @@ main_pid() { systemctl show -P MainPID "$1"; }
 active() { systemctl is-active -q "$1"; }
 no_ppp0() { ! ip link show ppp0 >/dev/null 2>&1; }
 journal_tail() { journalctl -b -q --no-pager -o short-monotonic -u 'quenlyte*' -t quenlyte | tail -n 40; }
-
-pppd_start() {
-    pppd plugin pppoe.so veth-c unit 0 noauth noipdefault nodefaultroute \
-        lcp-echo-interval 1 lcp-echo-failure 5 maxfail 1 >/dev/null 2>&1
-}
 
 info "program $program, kernel $(uname -r), modules: $(lsmod | awk '/^(parport|parport_pc|ppdev) /{printf "%s ", $1}')"
 info "multi-user.target reached $(systemctl show -P ActiveEnterTimestampMonotonic multi-user.target |
@@ -113,14 +97,7 @@ mark B
 
 # --- a. a real PPPoE link: ppp0, served by linkd's default --iface ppp0 ----
 modprobe -a ppp_async pppoe
-ip netns add isp
-ip link add veth-c type veth peer name veth-s
-ip link set veth-s netns isp
-ip link set veth-c up
-ip -n isp link set lo up
-ip -n isp link set veth-s up
-ip netns exec isp pppoe-server -I veth-s -L 192.0.2.1 -R 192.0.2.2 -N 4 \
-    -O /etc/quenlyte-vm/pppoe-server-options
+pppoe_server
 pppd_start
 if await "$wait_s" online; then
     index1=$(cat /sys/class/net/ppp0/ifindex)

@@ -26,35 +26,17 @@ export PATH=/bin:/sbin:/usr/bin:/usr/sbin
 /bin/busybox mount -t tmpfs tmpfs /dev/shm
 /bin/busybox --install -s
 exec >/dev/ttyS1 2>&1
+# pass, fail, info, await, ended, port_mark (static_run.sh puts it beside /init)
+# shellcheck source=vm/guest-lib.sh
+. "$(dirname "$0")/guest-lib.sh"
 ip link set lo up
 
 run_s=7          # seconds each daemon runs: more than one turn of the timeline
 wait_s=20        # limit for each awaited state, seconds
 args="512 64 0 16 2 10"   # IN_MAX OUT_MAX PORT LEDS MODE RATE: 16 LEDs, bar, 10/s
-failures=0
-pass() { echo "PASS: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-info() { echo "INFO: $*"; }
-mark() {
-    printf "\\$(printf %03o "'$1")" | dd of=/dev/port bs=1 seek=$((0x379)) conv=notrunc 2>/dev/null
-}
-# await SECONDS COMMAND...: until the command succeeds, at most SECONDS.
-await() {
-    limit=$(($1 * 10))
-    tenths=0
-    shift
-    until "$@"; do
-        tenths=$((tenths + 1))
-        [ "$tenths" -le "$limit" ] || return 1
-        sleep 0.1
-    done
-}
-# The daemon detaches and ends up a child of this /init; ended means gone or
-# a zombie.
-ended() {
-    [ ! -e "/proc/$1/stat" ] || [ "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null)" = Z ]
-}
+# The daemon detaches and ends up a child of this /init (ended: gone or a zombie).
 daemon_pid() { pidof "$1" | cut -d' ' -f1; }
+daemon_running() { [ -n "$(daemon_pid "$1")" ]; }
 
 # --- no C library in this root ----------------------------------------------
 libs=$(find / -xdev \( -name 'ld-linux*' -o -name 'ld-musl*' -o -name 'libc.so*' -o -name 'libc-*.so' \
@@ -78,7 +60,7 @@ done
 # --- the system log and the port's modules ------------------------------------
 syslogd -O /run/messages
 await "$wait_s" test -S /dev/log || fail "syslogd made no /dev/log"
-mark M
+port_mark M
 modprobe parport_pc && modprobe ppdev || fail "modprobe parport_pc ppdev"
 await "$wait_s" test -c /dev/parport0 || fail "no /dev/parport0"
 info "$(cat /proc/sys/dev/parport/parport0/base-addr 2>/dev/null | tr '\t' ' ') is parport0"
@@ -86,7 +68,7 @@ info "$(cat /proc/sys/dev/parport/parport0/base-addr 2>/dev/null | tr '\t' ' ') 
 # --- the service, started as the router README starts it -----------------------
 quenlyte-linkd --script /etc/quenlyte/timeline 2>/tmp/quenlyte-linkd.log &
 linkd=$!
-n=0; until grep -q listening /tmp/quenlyte-linkd.log || [ $n = 10 ]; do sleep 1; n=$((n+1)); done
+await 10 grep -q listening /tmp/quenlyte-linkd.log
 if grep -q '127.0.0.1:5000: listening' /tmp/quenlyte-linkd.log; then
     pass "quenlyte-linkd listens on 127.0.0.1:5000"
 else
@@ -95,10 +77,10 @@ fi
 
 # --- each daemon for some seconds, then SIGTERM --------------------------------
 for program in quenlyte5 quenlyte5-ppdev; do
-    case $program in quenlyte5) mark I ;; *) mark P ;; esac
+    case $program in quenlyte5) port_mark I ;; *) port_mark P ;; esac
     # shellcheck disable=SC2086
     "$program" $args || fail "$program: status $? before detaching"
-    if ! await "$wait_s" test -n "$(daemon_pid "$program")"; then
+    if ! await "$wait_s" daemon_running "$program"; then
         fail "$program: no daemon running"
         continue
     fi
@@ -109,7 +91,7 @@ for program in quenlyte5 quenlyte5-ppdev; do
     else
         pass "$program ran $run_s s (connected to 127.0.0.1 and took the port)"
     fi
-    mark T
+    port_mark T
     kill -TERM "$pid"
     if await "$wait_s" ended "$pid"; then
         pass "$program ended on SIGTERM"
@@ -117,18 +99,18 @@ for program in quenlyte5 quenlyte5-ppdev; do
         fail "$program still running after SIGTERM"
         kill -KILL "$pid"
     fi
-    mark E
+    port_mark E
 done
 
 # --- a start that fails says why in the system log ------------------------------
-mark F
+port_mark F
 quenlyte5-ppdev 512 64 1 16 2 10 || fail "quenlyte5-ppdev on 0x278: status $? before detaching"
 if await "$wait_s" grep -q 'quenlyte\[[0-9]*\]: ppdev: no parallel port at 0x278' /run/messages; then
     pass "the system log has: $(grep -o 'ppdev: no parallel port at 0x278.*' /run/messages | head -n 1)"
 else
     fail "no message of the failed start in the system log: $(tail -n 5 /run/messages)"
 fi
-mark E
+port_mark E
 
 # --- the simulated port in /dev/shm ---------------------------------------------
 quenlyte-sim reset 0

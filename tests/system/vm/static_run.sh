@@ -48,6 +48,8 @@ started=$(date +%s)
 tar -xzf "$archive" -C "$work"
 cp -a "$work/$name/sbin" "$work/$name/bin" "$work/tree/usr/"
 cp tests/system/vm/static_timeline "$work/tree/etc/quenlyte/timeline"
+# Beside /init, the shell functions it shares with the other VMs' scripts.
+cp vm/guest-lib.sh "$work/tree/"
 
 kernel_version=$(sh vm/kernel.sh build-vm/cache) || skip "no Debian kernel to be had (apt-get download failed)"
 sh vm/initramfs.sh "$work/initrd.gz" build-vm/cache/kernel tests/system/vm/static_init.sh \
