@@ -57,7 +57,8 @@ bool detach_ready(int ready_fd, std::string& error)
 
 bool write_pidfile(const std::string& path, std::string& error)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         error = path + ": " + std::strerror(errno);
         return false;
