@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Run by the target static-archive of the static build (preset static):
 # packs the programs as they are built there, stripped, with the man pages,
-# the licence and the README for routers without systemd into
+# the licence, the OpenRC scripts (etc/init.d/, etc/conf.d/, for programs
+# copied to /usr/sbin and /usr/bin as the README says) and the README for
+# routers without systemd into
 #   quenlyte-VERSION-x86_64-linux-static.tar.gz
 # beside them in the build tree. Its top directory unpacks onto a prefix
 # (sbin/, bin/, share/man/); tests/system/archive/check_archive.sh checks it.
@@ -32,6 +34,8 @@ if(NOT EXISTS "${source_dir}/COPYING")
 endif()
 file(INSTALL "${source_dir}/COPYING" DESTINATION "${stage}")
 configure_file("${source_dir}/docs/router-without-systemd.md" "${stage}/README" COPYONLY)
+include("${source_dir}/cmake/openrc_scripts.cmake")
+quenlyte_openrc_files("${source_dir}" "${stage}/etc" /usr/sbin /usr/bin)
 
 # One fixed time for every entry, so that the same build gives the same
 # archive.

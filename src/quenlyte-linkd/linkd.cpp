@@ -3,6 +3,7 @@
 // epoll loop serving every client.
 #include "activation.h"
 #include "clients.h"
+#include "detach.h"
 #include "link_source.h"
 #include "options.h"
 #include "protocol.h"
@@ -24,6 +25,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
@@ -43,7 +45,10 @@ constexpr double accept_pause_s = 1.0;           // after running out of descrip
 constexpr std::uint64_t listener_key = std::numeric_limits<std::uint64_t>::max(); // epoll data
 
 volatile std::sig_atomic_t stop_signal = 0;
+bool to_syslog = false;    // detached: messages go to syslog, not to stderr
+bool also_syslog = false;  // detaching: a start failure goes to both
 int listen_fd = -1;
+std::string listen_where;  // "ADDR:PORT" of the listener, for the listening line
 int epoll_fd = -1;
 double idle_s = default_idle_s;             // 0: never close silent clients
 std::size_t max_clients = 0;                // from the descriptor limit
@@ -65,9 +70,17 @@ double now_s()
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - clock_start).count();
 }
 
-void report(const std::string& context, const std::string& reason)
+// One message ("context: reason"): on stderr, or to syslog (ident
+// quenlyte-linkd) once detached; while detaching, to both.
+void report_line(const std::string& line, int priority = LOG_ERR)
 {
-    std::fprintf(stderr, "quenlyte-linkd: %s: %s\n", context.c_str(), reason.c_str());
+    if (to_syslog || also_syslog) ::syslog(priority, "%s", line.c_str());
+    if (!to_syslog) std::fprintf(stderr, "quenlyte-linkd: %s\n", line.c_str());
+}
+
+void report(const std::string& context, const std::string& reason, int priority = LOG_ERR)
+{
+    report_line(context + ": " + reason, priority);
 }
 
 // Raises the soft descriptor limit to the hard one; the clients served are
@@ -106,12 +119,12 @@ bool take_handed_listener(int fd)
     listen_fd = fd;
     char text[INET_ADDRSTRLEN] = "?";
     ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-    report(std::string(text) + ":" + std::to_string(ntohs(addr.sin_port)), "listening");
+    listen_where = std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
     return true;
 }
 
-// Takes a handed-over listening socket, or else opens its own on --listen;
-// on failure reports and returns false.
+// Takes a handed-over listening socket, or else opens its own on --listen,
+// and notes where it listens; on failure reports and returns false.
 bool open_listener(const linkd_options& options)
 {
     std::string handed_error;
@@ -142,7 +155,7 @@ bool open_listener(const linkd_options& options)
     }
     socklen_t len = sizeof addr;
     ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    report(options.listen_addr + ":" + std::to_string(ntohs(addr.sin_port)), "listening");
+    listen_where = options.listen_addr + ":" + std::to_string(ntohs(addr.sin_port));
     return true;
 }
 
@@ -367,13 +380,39 @@ int main(int argc, char** argv)
     catch_signal(SIGINT, on_stop_signal);
     catch_signal(SIGTERM, on_stop_signal);
 
+    if (options.detach) {
+        ::openlog("quenlyte-linkd", LOG_PID, LOG_DAEMON);
+        also_syslog = true;
+    }
     idle_s = options.idle_s;
     size_for_descriptor_limit();
     if (!source_open(options, now_s(), error)) {
-        std::fprintf(stderr, "quenlyte-linkd: %s\n", error.c_str());
+        report_line(error);
         return 1;
     }
-    if (!open_listener(options) || !start_watching()) return 1;
+    if (!open_listener(options)) return 1;
+    // Detached, the starting process ends here once the service is ready;
+    // until then the service's errors still reach the caller's stderr.
+    int ready_fd = -1;
+    if (options.detach && (ready_fd = detach_fork()) < 0) {
+        report("fork", std::strerror(errno));
+        return 1;
+    }
+    if (!start_watching()) return 1;
+    const std::string pidfile = absolute_path(options.pidfile);
+    if (!pidfile.empty() && !write_pidfile(pidfile, error)) {
+        report_line(error);
+        return 1;
+    }
+    if (options.detach) {
+        if (!detach_ready(ready_fd, error)) {
+            report_line(error);
+            if (!pidfile.empty()) ::unlink(pidfile.c_str());
+            return 1;
+        }
+        to_syslog = true;
+    }
+    report(listen_where, "listening", LOG_INFO);
 
     serve(wait_mask);
 
@@ -383,6 +422,8 @@ int main(int argc, char** argv)
     ::close(epoll_fd);
     ::close(listen_fd);
     source_close();
-    if (stop_signal != 0) report(stop_signal == SIGINT ? "SIGINT" : "SIGTERM", "stopping");
+    if (!pidfile.empty()) ::unlink(pidfile.c_str());
+    if (stop_signal != 0)
+        report(stop_signal == SIGINT ? "SIGINT" : "SIGTERM", "stopping", LOG_INFO);
     return stop_signal != 0 ? 0 : 1;
 }

@@ -77,6 +77,10 @@ parse_outcome parse_options(std::span<const std::string_view> args, linkd_option
             if (!set_source(out, source_kind::demo, arg, error)) return parse_outcome::error;
             continue;
         }
+        if (arg == "--detach") {
+            out.detach = true;
+            continue;
+        }
         if (!arg.starts_with("--")) {
             error = std::string(arg) + ": unexpected argument (see --help)";
             return parse_outcome::error;
@@ -91,7 +95,7 @@ parse_outcome parse_options(std::span<const std::string_view> args, linkd_option
             has_value = true;
         }
         if (name != "--listen" && name != "--iface" && name != "--script" && name != "--window" &&
-            name != "--idle" && name != "--seed") {
+            name != "--idle" && name != "--seed" && name != "--pidfile") {
             error = std::string(name) + ": unknown option (see --help)";
             return parse_outcome::error;
         }
@@ -122,6 +126,12 @@ parse_outcome parse_options(std::span<const std::string_view> args, linkd_option
                 return parse_outcome::error;
             }
             out.script_path = value;
+        } else if (name == "--pidfile") {
+            if (value.empty()) {
+                error = context + ": missing value";
+                return parse_outcome::error;
+            }
+            out.pidfile = value;
         } else if (name == "--window") {
             if (!parse_seconds(value, out.window_s) || out.window_s <= 0 ||
                 out.window_s > max_window_s) {
@@ -166,12 +176,17 @@ Link source (exactly one):
 
 Options:
   --listen ADDR:PORT address to listen on (default 127.0.0.1:5000; port 0
-                     picks a free port, reported on stderr)
+                     picks a free port, named in the listening line)
   --window SECONDS   rate averaging window for --iface (default 1, fractional
                      allowed, at most 3600)
   --idle SECONDS     close a client that sends no complete line for this
                      long (default 10; 0: never)
   --seed N           seed for --demo (default: from the clock)
+  --detach           go into the background once listening: the starting
+                     process exits 0 then, or 1 with the reason; the service
+                     runs in a session of its own and logs to syslog
+  --pidfile FILE     write the service's pid to FILE once it listens;
+                     removed when the service ends
   -h, --help         show this help and exit
   --version          show the version and exit
 

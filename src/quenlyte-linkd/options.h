@@ -27,6 +27,8 @@ struct linkd_options {
     double idle_s = default_idle_s; // 0: silent clients are never closed
     std::uint64_t seed = 0; // with source_kind::demo
     bool seed_given = false;
+    bool detach = false;  // --detach: into the background once listening
+    std::string pidfile;  // --pidfile FILE; empty: none
 };
 
 enum class parse_outcome { run, help, version, error };

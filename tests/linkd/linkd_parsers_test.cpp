@@ -38,9 +38,13 @@ TEST(LinkdOptions, AcceptsEachSourceAndRejectsBadLinesNamingTheOption)
     EXPECT_EQ(o.listen_port, 5000);
     EXPECT_EQ(o.window_s, 1.0);
     EXPECT_EQ(o.idle_s, 10.0);
-    args = {"--demo", "--seed", "18446744073709551615"};
+    EXPECT_FALSE(o.detach);
+    EXPECT_EQ(o.pidfile, "");
+    args = {"--demo", "--seed", "18446744073709551615", "--detach", "--pidfile=run/l.pid"};
     ASSERT_EQ(parse_options(args, o, error), parse_outcome::run);
     EXPECT_EQ(o.seed, UINT64_MAX);
+    EXPECT_TRUE(o.detach);
+    EXPECT_EQ(o.pidfile, "run/l.pid");
 
     const std::pair<std::vector<std::string_view>, std::string_view> bad[] = {
         {{"--window", "2"}, "link source: missing"},
@@ -57,6 +61,9 @@ TEST(LinkdOptions, AcceptsEachSourceAndRejectsBadLinesNamingTheOption)
         {{"--demo", "--listen", "127.0.0.1:65536"}, "--listen: "},
         {{"--demo", "--listen", "localhost:5000"}, "--listen: "},
         {{"--demo", "--frob"}, "--frob: unknown option"},
+        {{"--demo", "--pidfile"}, "--pidfile: missing value"},
+        {{"--demo", "--pidfile="}, "--pidfile: missing value"},
+        {{"--demo", "--detach=yes"}, "--detach: unknown option"},
         {{"--demo", "extra"}, "extra: unexpected argument"},
     };
     for (const auto& [bad_args, message] : bad) {

@@ -13,7 +13,10 @@
 #include <fstream>
 #include <poll.h>
 #include <regex>
+#include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -239,6 +242,11 @@ TEST_F(LinkdService, StartFailuresExitOneWithContextAndReason)
         {{"--script", dir + "/absent"}, dir + "/absent: No such file or directory\n"},
         {{"--script", bad}, bad + ":2: expected 'online'"},
         {{"--demo", "--listen", taken}, taken + ": Address already in use\n"},
+        // Detached: the starting process waits for the service's word, so
+        // the reason reaches its caller the same way, and nothing stays.
+        {{"--detach", "--demo", "--listen", taken}, taken + ": Address already in use\n"},
+        {{"--detach", "--demo", "--listen", "127.0.0.1:0", "--pidfile", dir + "/absent/pid"},
+         dir + "/absent/pid: No such file or directory\n"},
     };
     for (const auto& [args, message] : cases) {
         const run_result r = run_service(args);
@@ -258,6 +266,64 @@ TEST_F(LinkdService, StartFailuresExitOneWithContextAndReason)
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "quenlyte-linkd " QUENLYTE_VERSION "\n");
     EXPECT_TRUE(version.err.empty());
+}
+
+// A field of /proc/PID/stat after the command's closing parenthesis (3: state).
+std::string stat_field(pid_t pid, int field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string value;
+    for (int i = 3; i <= field; ++i) rest >> value;
+    return value;
+}
+
+std::string link_target(const std::string& path)
+{
+    char buf[4096];
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+TEST_F(LinkdService, DetachedItServesOnceTheStarterEndsAndItsPidfileGoesWithIt)
+{
+    // The detached service is adopted here rather than by init, so that its
+    // end can be waited for.
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    std::uint16_t port = 5000;
+    if (!netns) { // a port free a moment ago
+        service probe;
+        ASSERT_TRUE(start_service({"--script", write_file("0 offline\n")}, probe));
+        port = probe.port;
+        stop_service(probe, SIGTERM);
+    }
+    ASSERT_EQ(::chdir(dir.c_str()), 0); // a relative pidfile names the same file after detaching
+    const run_result r =
+        run_service({"--script", write_file("0 online 7 8\n"), "--listen",
+                     "127.0.0.1:" + std::to_string(port), "--detach", "--pidfile", "linkd.pid"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    // Ready means ready: asked at once, it answers.
+    connection c = connect_to(port);
+    EXPECT_EQ(ask(c, "rate pppoe"), "OK 7 8\r\n");
+    pid_t pid = 0;
+    std::ifstream(dir + "/linkd.pid") >> pid;
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(stat_field(pid, 6), std::to_string(pid)) << "not the leader of its own session";
+    for (const char* fd : {"0", "1", "2"})
+        EXPECT_EQ(link_target("/proc/" + std::to_string(pid) + "/fd/" + fd), "/dev/null") << fd;
+    EXPECT_EQ(link_target("/proc/" + std::to_string(pid) + "/cwd"), "/");
+
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    int status = -1;
+    const auto t0 = steady::now();
+    while (::waitpid(pid, &status, WNOHANG) == 0 && since(t0) < patience_s)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(::access((dir + "/linkd.pid").c_str(), F_OK), 0) << "the pidfile outlived the service";
+    EXPECT_TRUE(wait_closed(c));
 }
 
 } // namespace

@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Checks the release archive of the static build (target static-archive):
 # exactly the expected files under one top directory named after the archive
-# (the programs, the man pages, COPYING and the README for routers without
-# systemd, and nothing else: no init script), each program static-pie (no
+# (the programs, the man pages, COPYING, the README for routers without
+# systemd and the OpenRC scripts with their conf.d files, nothing else),
+# each OpenRC script filled in (no @NAME@ left, sh -n clean), each program static-pie (no
 # program interpreter, no NEEDED entry), answering --help with status 0 and
 # --version with its name and the archive's version, and the man pages, COPYING and README byte for byte those of the source tree.
 # usage: check_archive.sh SOURCE_DIR ARCHIVE
@@ -32,6 +33,12 @@ README
 bin/quenlyte-linkd
 bin/quenlyte-sim
 bin/quenlyte5-sim
+etc/conf.d/quenlyte-linkd
+etc/conf.d/quenlyte5
+etc/conf.d/quenlyte5-ppdev
+etc/init.d/quenlyte-linkd
+etc/init.d/quenlyte5
+etc/init.d/quenlyte5-ppdev
 sbin/quenlyte5
 sbin/quenlyte5-ppdev
 share/man/man1/quenlyte-sim.1
@@ -57,6 +64,15 @@ for program in sbin/quenlyte5 sbin/quenlyte5-ppdev bin/quenlyte-linkd bin/quenly
 done
 for page in man1/quenlyte-sim.1 man8/quenlyte-linkd.8 man8/quenlyte5.8; do
     cmp -s "$top/share/man/$page" "$source_dir/man/$(basename "$page")" || fail "$page: not the source's"
+done
+for script in quenlyte-linkd quenlyte5 quenlyte5-ppdev; do
+    for file in "etc/init.d/$script" "etc/conf.d/$script"; do
+        grep -q '@[A-Z_]*@' "$top/$file" && fail "$file: a template name left in it"
+        sh -n "$top/$file" || fail "$file: not valid sh"
+    done
+    [ -x "$top/etc/init.d/$script" ] || fail "etc/init.d/$script: not executable"
+    [ "$(head -n 1 "$top/etc/init.d/$script")" = "#!/sbin/openrc-run" ] ||
+        fail "etc/init.d/$script: not an openrc-run script"
 done
 cmp -s "$top/COPYING" "$source_dir/COPYING" || fail "COPYING: not the source's"
 cmp -s "$top/README" "$source_dir/docs/router-without-systemd.md" || fail "README: not the source's"

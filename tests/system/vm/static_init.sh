@@ -2,15 +2,17 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 #
 # /init of the VM with no C library (tests/system/vm/static_run.sh): a root of busybox,
-# the parallel-port modules and the static programs alone. It starts
-# quenlyte-linkd on a fixed timeline as the router README's boot lines do,
-# runs quenlyte5 (ioperm) and then quenlyte5-ppdev (/dev/parport0) on QEMU's
+# the parallel-port modules and the static programs alone. It runs the
+# router README's boot lines (/etc/quenlyte/boot-lines, taken from it) with
+# a dummy ppp0 up, then its stop lines; then starts quenlyte-linkd on a
+# fixed timeline, runs quenlyte5 (ioperm) and then quenlyte5-ppdev (/dev/parport0) on QEMU's
 # port for some seconds each and stops them with SIGTERM, then the simulated
 # pair, and powers off.
 #
 # Events are marked in QEMU's port trace by a byte written to the status
 # register (base+1, through /dev/port), in order with the daemon's accesses:
 #   M  the modules load: parport_pc probes the port (its own frames)
+#   R  the README's boot lines run
 #   I  quenlyte5 starts        P  quenlyte5-ppdev starts
 #   T  SIGTERM to the daemon   E  the daemon has ended
 #   F  a start that must fail (no port at 0x278): nothing may reach the port
@@ -65,15 +67,46 @@ modprobe parport_pc && modprobe ppdev || fail "modprobe parport_pc ppdev"
 await "$wait_s" test -c /dev/parport0 || fail "no /dev/parport0"
 info "$(cat /proc/sys/dev/parport/parport0/base-addr 2>/dev/null | tr '\t' ' ') is parport0"
 
-# --- the service, started as the router README starts it -----------------------
-quenlyte-linkd --script /etc/quenlyte/timeline 2>/tmp/quenlyte-linkd.log &
-linkd=$!
-await 10 grep -q listening /tmp/quenlyte-linkd.log
-if grep -q '127.0.0.1:5000: listening' /tmp/quenlyte-linkd.log; then
-    pass "quenlyte-linkd listens on 127.0.0.1:5000"
+# --- the README's lines, as they stand --------------------------------------
+modprobe dummy && ip link add ppp0 type dummy && ip link set ppp0 up || fail "no dummy ppp0"
+port_mark R
+if sh -e /etc/quenlyte/boot-lines; then
+    pass "the README's boot lines returned 0: $(tr '\n' ';' </etc/quenlyte/boot-lines)"
 else
-    fail "quenlyte-linkd: $(cat /tmp/quenlyte-linkd.log)"
+    fail "the README's boot lines: status $?"
 fi
+# The daemon asked the service once, at once: had it not been listening yet,
+# the daemon would have ended with status 1.
+pid=$(daemon_pid quenlyte5-ppdev)
+linkd=$(daemon_pid quenlyte-linkd)
+sleep "$run_s"
+if [ -n "$pid" ] && ! ended "$pid" && [ -n "$linkd" ]; then
+    pass "quenlyte5-ppdev runs $run_s s after the README's lines, beside quenlyte-linkd"
+else
+    fail "after the README's lines: daemon '$pid', service '$linkd': $(tail -n 5 /run/messages)"
+fi
+if grep -q 'quenlyte-linkd\[[0-9]*\]: 127.0.0.1:5000: listening' /run/messages; then
+    pass "the detached service logs to syslog: $(grep -o 'quenlyte-linkd\[.*listening' /run/messages)"
+else
+    fail "no listening line of quenlyte-linkd in the system log"
+fi
+port_mark T
+sh /etc/quenlyte/stop-lines || fail "the README's stop lines: status $?"
+if [ -n "$pid" ] && await "$wait_s" ended "$pid" && await "$wait_s" ended "$linkd"; then
+    pass "the README's stop lines ended the daemon and the service"
+else
+    fail "still running after the README's stop lines: $(pidof quenlyte5-ppdev quenlyte-linkd)"
+fi
+port_mark E
+ip link del ppp0
+
+# --- the service on a timeline, detached --------------------------------------
+if quenlyte-linkd --script /etc/quenlyte/timeline --detach; then
+    pass "quenlyte-linkd --detach returned 0: listening"
+else
+    fail "quenlyte-linkd --script --detach: status $?"
+fi
+linkd=$(daemon_pid quenlyte-linkd)
 
 # --- each daemon for some seconds, then SIGTERM --------------------------------
 for program in quenlyte5 quenlyte5-ppdev; do
@@ -133,7 +166,8 @@ case $last in
 esac
 
 kill -TERM "$linkd"
-others=$(grep quenlyte /run/messages | grep -v 'ppdev: no parallel port at 0x278')
+others=$(grep quenlyte /run/messages | grep -v -e 'ppdev: no parallel port at 0x278' \
+    -e 'quenlyte-linkd\[[0-9]*\]: 127.0.0.1:5000: listening$' -e 'quenlyte-linkd\[[0-9]*\]: SIGTERM: stopping$')
 if [ -z "$others" ]; then
     pass "no other message from the programs in the system log"
 else

@@ -5,11 +5,15 @@
 # QEMU (vm/kernel.sh, qemu.sh) with an initramfs that holds busybox, the
 # modules parport_pc and ppdev, and the programs of the release archive,
 # nothing else (no ld-linux, no libc.so, no shared library at all; checked in
-# the cpio and again inside). There tests/system/vm/static_init.sh runs
+# the cpio and again inside). There tests/system/vm/static_init.sh first runs
+# the archive README's own boot lines for a system without OpenRC (taken
+# from it here, not copied) with a ppp0 up, and its stop lines; then
 # quenlyte-linkd on a fixed timeline (tests/system/vm/static_timeline), quenlyte5 and
 # then quenlyte5-ppdev on QEMU's port, stops them with SIGTERM and checks the
 # system log and the simulated pair. Here QEMU's port trace is replayed onto a
 # simulated port (quenlyte-sim replay --log) and every frame judged:
+#   - under the README's lines, each frame online (ppp0 is up) and 50 reads
+#     and 50 writes, and the last one after their stop dark;
 #   - while a daemon runs, each frame is one of the timeline's three
 #     (1110000000111111 and 1111111000000000 online, dark offline), in the
 #     timeline's order, each of them seen, 50 reads and 50 writes apiece
@@ -50,17 +54,21 @@ cp -a "$work/$name/sbin" "$work/$name/bin" "$work/tree/usr/"
 cp tests/system/vm/static_timeline "$work/tree/etc/quenlyte/timeline"
 # Beside /init, the shell functions it shares with the other VMs' scripts.
 cp vm/guest-lib.sh "$work/tree/"
+# The README's lines as the archive ships them.
+sh tests/system/vm/readme_block.sh "$work/$name/README" "Start at boot without OpenRC" \
+    >"$work/tree/etc/quenlyte/boot-lines"
+sh tests/system/vm/readme_block.sh "$work/$name/README" "Stop" >"$work/tree/etc/quenlyte/stop-lines"
 
 kernel_version=$(sh vm/kernel.sh build-vm/cache) || skip "no Debian kernel to be had (apt-get download failed)"
 sh vm/initramfs.sh "$work/initrd.gz" build-vm/cache/kernel tests/system/vm/static_init.sh \
-    -d "$work/tree" parport_pc ppdev
+    -d "$work/tree" parport_pc ppdev dummy
 libs=$(gzip -dc "$work/initrd.gz" | cpio -it --quiet |
     grep -E '(^|/)(ld-linux[^/]*|ld-musl[^/]*|libc\.so[^/]*|[^/]*\.so|[^/]*\.so\.[0-9][^/]*)$' || true)
 if [ -n "$libs" ]; then
     echo "static_run: the initramfs holds shared libraries:" $libs
     exit 1
 fi
-echo "static_run: initramfs: busybox, parport_pc, ppdev and the programs of $name.tar.gz; no shared library"
+echo "static_run: initramfs: busybox, parport_pc, ppdev, dummy and the programs of $name.tar.gz; no shared library"
 
 status=0
 sh vm/qemu.sh -t 150 -m 256 -a quiet -T "$work/trace" -o "$work/console" -f "$work/findings" \
@@ -98,7 +106,7 @@ function close_run() {
     run = ""
 }
 BEGIN {
-    letter["0x49"] = "I"; letter["0x50"] = "P"; letter["0x54"] = "T"; letter["0x45"] = "E"; letter["0x46"] = "F"; letter["0x4d"] = "M"
+    letter["0x52"] = "R"; letter["0x49"] = "I"; letter["0x50"] = "P"; letter["0x54"] = "T"; letter["0x45"] = "E"; letter["0x46"] = "F"; letter["0x4d"] = "M"
     next_ok["A"] = "AB"; next_ok["B"] = "BZ"; next_ok["Z"] = "ZA"
     segment = "-"
 }
@@ -109,19 +117,31 @@ $1 == "other" && $3 == "offset=1" && $4 == "op=write" {
     marks = marks m
     if (segment == "T") {
         if (ending == 0 || last_kind != "Z") problem(run ": after SIGTERM the last frame is not dark with the online line low")
+        if (run == "README") {
+            printf "static_run: README lines: %d frames, %d of them online, then %d after SIGTERM, the last %s\n",
+                readme, readme_online, ending, last_kind == "Z" ? "dark, online line low" : "NOT dark"
+            if (readme == 0 || readme_online != readme) problem("README lines: not every frame online")
+            run = ""
+        }
         close_run()
     }
     segment = m
     if (m == "I") run = "quenlyte5"
     if (m == "P") run = "quenlyte5-ppdev"
-    if (m == "I" || m == "P") { previous = ""; first = 1 }
+    if (m == "R") run = "README"
+    if (m == "I" || m == "P" || m == "R") { previous = ""; first = 1 }
     if (m == "T") ending = 0
     next
 }
 $1 == "frame" {
     split($3, l, "="); split($4, o, "="); split($5, r, "="); split($6, w, "="); split($7, x, "=")
     k = kind(l[2], o[2])
-    if (segment == "I" || segment == "P") {
+    if (segment == "R") {
+        ++readme; readme_online += o[2] == 1
+        if (!first && (r[2] != 50 || w[2] != 50 || x[2] != 0))
+            problem("README lines: not 50 reads and 50 writes of the data register: " $0)
+        first = 0
+    } else if (segment == "I" || segment == "P") {
         ++count[run]; ++seen[run, k]
         if (k == "?") problem(run ": a frame not of the timeline: " $0)
         else if (previous != "" && index(next_ok[previous], k) == 0)
@@ -139,7 +159,7 @@ $1 == "frame" {
     }
 }
 END {
-    if (marks != "MITEPTEFE") problem("the events in the trace are " marks ", not MITEPTEFE")
+    if (marks != "MRTEITEPTEFE") problem("the events in the trace are " marks ", not MRTEITEPTEFE")
     printf "static_run: parport_pc: %d latch pulses while probing the port\n", probe
     exit bad
 }' "$work/frames" || failed=1
