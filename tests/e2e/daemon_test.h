@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The fixture of the end-to-end daemon tests: private namespaces, a test
-// service on 127.0.0.1:5000, and the daemon started as a shell would, on
-// one of three backends (backend_test): quenlyte5-sim, or the real-port
-// programs quenlyte5 and quenlyte5-ppdev as they ship, under quenlyte-sim run.
+// service on 127.0.0.1:5000, and the daemon started as a shell would. The
+// protocol, argument and framing cases run on quenlyte5-sim alone
+// (daemon_test): the three programs share that code and differ only in the
+// port. The port cases run on each of the three backends (backend_test,
+// instantiated as Backends/...): quenlyte5-sim, and the real-port programs
+// quenlyte5 and quenlyte5-ppdev as they ship, under quenlyte-sim run.
 #pragma once
 
 #include "harness.h"
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <ostream>
 #include <string>
@@ -26,6 +31,14 @@ inline const std::string frame_1100 = "r00 w00 r00 w82 r82 w80 " // 0: data low,
                                       "r80 w81 r81 w83 r83 w80 " // 1: data up, clock up, both down
                                       "r80 w81 r81 w83 r83 w80 " // 1
                                       "r80 w84 r84 w80 ";        // latch up and down
+
+// True when this test program runs under valgrind (tests/valgrind.sh), which
+// preloads its own library into every process it runs.
+inline bool under_valgrind()
+{
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+}
 
 struct backend {
     const char* name;    // of the test instance
@@ -49,11 +62,9 @@ protected:
 
     void SetUp() override
     {
-#ifdef QUENLYTE_UNDER_VALGRIND
-        if (emulated)
+        if (emulated && under_valgrind())
             GTEST_SKIP() << "under valgrind: a traced program cannot run under valgrind; the "
                             "emulated backends run in the dev, san and release builds";
-#endif
         if (const auto why = isolate(); !why.empty()) GTEST_SKIP() << why;
         listener = listen_service();
         ASSERT_GE(listener, 0) << "the test service cannot listen on 127.0.0.1:5000";
@@ -137,7 +148,7 @@ protected:
     }
 };
 
-// The daemon tests, once per backend.
+// The port cases, once per backend.
 class backend_test : public daemon_test, public ::testing::WithParamInterface<backend> {
 protected:
     void SetUp() override

@@ -4,6 +4,7 @@
 // view, and ends all of them. Each test runs in namespaces of its own (see
 // harness.h); as child subreaper the test inherits the detached daemon and
 // sees whether anything was left running.
+#include "daemon_test.h"
 #include "harness.h"
 
 #include <cerrno>
@@ -112,9 +113,8 @@ TEST_F(Demo, StartsShowsTheChainOnlineAndEndsDarkWithNothingLeftRunning)
 
 TEST_F(Demo, WithRealRunsTheRealPortProgramUnderTheEmulator)
 {
-#ifdef QUENLYTE_UNDER_VALGRIND
-    GTEST_SKIP() << "under valgrind: a traced program cannot run under valgrind";
-#endif
+    if (e2e::under_valgrind())
+        GTEST_SKIP() << "under valgrind: a traced program cannot run under valgrind";
     const auto r = demo({"--real", "--for", "2", "--leds", "8", "--seed", steady_seed});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("demo: quenlyte5 512 64 0 8 2 20 under quenlyte-sim run (pid "),

@@ -3,6 +3,7 @@
 // answers to ioperm, iopl, the port instructions, the ppdev files and
 // ioctls, also under a seccomp filter that refuses the port grants, and how
 // the traced program ends.
+#include "daemon_test.h"
 #include "harness.h"
 
 #include <cerrno>
@@ -28,9 +29,8 @@ class Emulate : public ::testing::Test
   protected:
     void SetUp() override
     {
-#ifdef QUENLYTE_UNDER_VALGRIND
-        GTEST_SKIP() << "under valgrind: a traced program cannot run under valgrind";
-#endif
+        if (e2e::under_valgrind())
+            GTEST_SKIP() << "under valgrind: a traced program cannot run under valgrind";
         if (const auto why = e2e::isolate(); !why.empty()) GTEST_SKIP() << why;
         // In a sanitizer build the probe's own SIGSEGV handler would turn
         // the signal into exit status 1.

@@ -129,6 +129,8 @@ TEST(ParseReply, GivesTheValueOfEachAcceptedForm)
         {"ERR unknown command\r\n", "<null>"},
         {"ok online\r\n", "<null>"},
         {std::string("OK On\0line\r\n", 12), "On"},
+        {std::string("\0\0\0\0\r\n", 6), "<null>"},
+        {"\r\n\r\n\n\n\r\r", "<null>"},
         {"OK Online\r\nOK 1 2\r\n", "Online\r\nOK 1 2"},
     };
     for (const auto& c : cases) EXPECT_EQ(value_of(c.reply), c.value) << c.reply;
@@ -195,6 +197,18 @@ TEST(FrameReply, DrainsAReplyLongerThanTheBufferAndStaysInStep)
         {{"OK 0123456789ab\r", "\nOK 1 2\r\n"}, {"0123456789ab", "1 2"}},
     };
     for (const auto& c : cases) EXPECT_EQ(framed(c.pieces, 16), c.expected) << c.pieces[0];
+}
+
+TEST(FrameReply, DrainsOverlongRepliesInTheDaemonsBufferAndStaysInStep)
+{
+    // The daemon's 8192 bytes: a status reply whose blanks overflow it, and
+    // one that arrives in pieces larger than half of it.
+    EXPECT_EQ(framed({"OK Online" + std::string(8192, ' ') + "\r\n", "OK 1 2\r\n"}),
+              (values{"<null>", "1 2"}));
+    EXPECT_EQ(framed({std::string(5000, 'y'), std::string(5000, 'y'), "\n", "OK 1 2\r\n"}),
+              (values{"<null>", "1 2"}));
+    // A line of line ends alone is no reply and keeps the next in step.
+    EXPECT_EQ(framed({"\r\n\r\n\n\n\r\r", "OK 1 2\r\n"}), (values{"<null>", "1 2"}));
 }
 
 TEST(FrameReply, GivesNoReplyAtTheEndOfTheStreamOrWhenNothingCame)
