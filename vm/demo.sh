@@ -9,6 +9,8 @@
 # traffic that changes, with the link dropped now and then. Out here
 # `quenlyte-sim replay --follow` applies QEMU's port trace to a simulated
 # port and `quenlyte-sim view` shows it. q ends the view, the replay and QEMU.
+# The port's lines of the run stay as a capture, build-vm/demo.vcd (GTKWave,
+# PulseView, sigrok-cli).
 #
 # usage: vm/demo.sh BIN DAEMON IN_MAX OUT_MAX PORT LEDS MODE RATE [FOR_S]
 #   (run by ./demo --vm, which builds the programs into BIN)
@@ -20,6 +22,11 @@ if [ "${1:-}" = --guest ]; then
     shift
     bin=$1 daemon=$2 in_max=$3 out_max=$4 leds=$5 mode=$6 rate=$7
     say() { echo "vm: $*"; }
+    # Scratch files in a directory of their own: the root is this machine's
+    # behind a writable layer in the VM's memory, with nothing mounted over
+    # any of its directories (a checkout under /tmp stays visible).
+    scratch=$(mktemp -d /tmp/quenlyte-vm.XXXXXX)
+    rm -f /run/netns/isp /run/ppp0.pid # this machine's, if any: not the VM's
     ip link set lo up
     ip netns add isp
     ip link add veth-c type veth peer name veth-s
@@ -27,8 +34,8 @@ if [ "${1:-}" = --guest ]; then
     ip link set veth-c up
     ip -n isp link set lo up
     ip -n isp link set veth-s up
-    printf 'noauth\nlcp-echo-interval 1\nlcp-echo-failure 3\n' >/tmp/pppoe-server-options
-    ip netns exec isp pppoe-server -I veth-s -L 192.0.2.1 -R 192.0.2.2 -N 4 -O /tmp/pppoe-server-options
+    printf 'noauth\nlcp-echo-interval 1\nlcp-echo-failure 3\n' >"$scratch/pppoe-server-options"
+    ip netns exec isp pppoe-server -I veth-s -L 192.0.2.1 -R 192.0.2.2 -N 4 -O "$scratch/pppoe-server-options"
     link_up() {
         pppd plugin pppoe.so veth-c unit 0 noauth noipdefault nodefaultroute \
             lcp-echo-interval 1 lcp-echo-failure 3 maxfail 1 >/dev/null 2>&1
@@ -42,7 +49,7 @@ if [ "${1:-}" = --guest ]; then
         done
     }
     say "PPPoE: pppoe-server in namespace isp, pppd with pppoe.so on veth-c"
-    "$bin/quenlyte-linkd" --iface ppp0 </dev/null >/dev/null 2>/tmp/linkd.err &
+    "$bin/quenlyte-linkd" --iface ppp0 </dev/null >/dev/null 2>"$scratch/linkd.err" &
     sleep 0.5
     "$bin/$daemon" "$in_max" "$out_max" 0 "$leds" "$mode" "$rate"
     say "$daemon $in_max $out_max 0 $leds $mode $rate on QEMU's port 0x378 (link offline: blank frames)"
@@ -90,6 +97,7 @@ say "fetching Debian's kernel (once, into $cache)"
 kver=$(sh vm/kernel.sh "$cache") || fail "no Debian kernel to be had (apt-get download)"
 kdir=$cache/kernel
 work=$(mktemp -d "$root/build-vm/demo.XXXXXX")
+capture=$root/build-vm/demo.vcd # the port's lines of this run, left for the user
 qemu_pid="" replay_pid="" view_pid=""
 
 # True once $1 (a child of ours) has ended: gone or a zombie.
@@ -116,6 +124,9 @@ cleanup() {
     if [ -n "$qemu_pid" ]; then end_group "$qemu_pid"; fi
     if [ -n "$replay_pid" ]; then end_group "$replay_pid"; fi
     rm -rf "$work"
+    if [ -s "$capture" ]; then
+        say "the port's lines of this run: $capture (GTKWave, PulseView; decoding: docs/bring-up.md)"
+    fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -139,8 +150,6 @@ mount -t overlay overlay -o lowerdir=/lower,upperdir=/upper/u,workdir=/upper/w /
 for d in proc sys dev; do mount --move "/$d" "/newroot/$d"; done
 mkdir -p /newroot/dev/pts
 mount -t devpts devpts /newroot/dev/pts
-mount -t tmpfs tmpfs /newroot/run
-mount -t tmpfs tmpfs /newroot/tmp
 . /demo.env
 chroot /newroot /bin/sh "$demo_script" --guest $demo_args >/newroot/dev/ttyS1 2>&1
 poweroff -f
@@ -160,7 +169,8 @@ setsid sh vm/qemu.sh -t $((${for_s:-86400} + 120)) -c 2 -T "$work/port.trace" \
     -- -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     </dev/null >/dev/null 2>"$work/qemu.err" &
 qemu_pid=$!
-setsid "$bin/quenlyte-sim" replay --follow "$port" "$work/port.trace" </dev/null >/dev/null 2>"$work/replay.err" &
+rm -f "$capture"
+setsid "$bin/quenlyte-sim" replay --follow --vcd "$capture" "$port" "$work/port.trace" </dev/null >/dev/null 2>"$work/replay.err" &
 replay_pid=$!
 
 # What the guest says, until ppp0 is up and an online frame reaches the view

@@ -3,7 +3,7 @@
 # Checks the release archive of the static build (target static-archive):
 # exactly the expected files under one top directory named after the archive
 # (the programs, the man pages, COPYING and the README for routers without
-# systemd, and nothing else: no init script), each program static-pie (no
+# systemd, the walking test, and nothing else: no init script), each program static-pie (no
 # program interpreter, no NEEDED entry), answering --help with status 0 and
 # --version with its name and the archive's version, and the man pages, COPYING and README byte for byte those of the source tree.
 # usage: check_archive.sh SOURCE_DIR ARCHIVE
@@ -36,7 +36,8 @@ sbin/quenlyte5
 sbin/quenlyte5-ppdev
 share/man/man1/quenlyte-sim.1
 share/man/man8/quenlyte-linkd.8
-share/man/man8/quenlyte5.8"
+share/man/man8/quenlyte5.8
+share/quenlyte/walk.script"
 found=$(cd "$work" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 expected_paths=$(echo "$expected" | sed "s|^|$name/|" | LC_ALL=C sort)
 if [ "$found" != "$expected_paths" ]; then
@@ -58,6 +59,7 @@ done
 for page in man1/quenlyte-sim.1 man8/quenlyte-linkd.8 man8/quenlyte5.8; do
     cmp -s "$top/share/man/$page" "$source_dir/man/$(basename "$page")" || fail "$page: not the source's"
 done
+cmp -s "$top/share/quenlyte/walk.script" "$source_dir/share/walk.script" || fail "walk.script: not the source's"
 cmp -s "$top/COPYING" "$source_dir/COPYING" || fail "COPYING: not the source's"
 cmp -s "$top/README" "$source_dir/docs/router-without-systemd.md" || fail "README: not the source's"
 # The README names the two commands to start at boot, with their arguments,
