@@ -45,10 +45,10 @@ char leds[sim_stages + 1]; // a frame line's LEDs
 // The dump of the lines, when asked for.
 std::FILE* vcd_file = nullptr;
 vcd_dump vcd;
-bool have_origin = false;      // the first access's time is known
-std::uint64_t origin_ns = 0;   // the first access's time
+bool have_origin = false;       // the first access's time is known
+std::uint64_t origin_ns = 0;    // the first access's time
 std::uint64_t last_time_ns = 0; // the last access's time, from the origin
-std::uint64_t accesses = 0;    // read so far, for a trace without times
+std::uint64_t accesses = 0;     // read so far, for a trace without times
 
 void on_stop(int)
 {

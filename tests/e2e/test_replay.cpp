@@ -183,8 +183,8 @@ TEST_F(Replay, FollowsATraceFromBeforeItExistsUntilTerminated)
 TEST_F(Replay, SaysWhenTheCaptureCannotBeWritten)
 {
     write_file(trace_path, frame_lines("1", true, 1));
-    const auto r = e2e::run(e2e::program("quenlyte-sim"),
-                            {"replay", "--vcd", "/dev/no/such.vcd", std::to_string(port), trace_path});
+    const auto r = e2e::run(e2e::program("quenlyte-sim"), {"replay", "--vcd", "/dev/no/such.vcd",
+                                                           std::to_string(port), trace_path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "quenlyte-sim: /dev/no/such.vcd: No such file or directory\n");
 }

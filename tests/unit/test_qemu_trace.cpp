@@ -123,7 +123,7 @@ TEST(QemuTraceTime, IsReadInNanosecondsOrRefused)
     } cases[] = {
         {"1796739497.038783", true, 1'796'739'497'038'783'000},
         {"0.5", true, 500'000'000},
-        {"3.1234567891", true, 3'123'456'789}, // beyond nanoseconds: dropped
+        {"3.1234567891", true, 3'123'456'789},                        // beyond nanoseconds: dropped
         {"18446744073.709551615", true, 18'446'744'073'709'551'615U}, // 2^64 - 1 ns
         {"18446744073.709551616", false, 0},
         {"99999999999999999999.0", false, 0},

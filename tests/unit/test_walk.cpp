@@ -33,7 +33,8 @@ struct walk_case {
 std::string lit(int leds, int first, int last)
 {
     std::string shown(static_cast<std::size_t>(leds), '0');
-    for (int stage = first; stage <= last; ++stage) shown[static_cast<std::size_t>(stage - 1)] = '1';
+    for (int stage = first; stage <= last; ++stage)
+        shown[static_cast<std::size_t>(stage - 1)] = '1';
     return shown;
 }
 
@@ -83,8 +84,7 @@ class Walk : public ::testing::TestWithParam<walk_case>
     std::string outputs(int count) const
     {
         std::string leds;
-        for (int stage = 1; stage <= count; ++stage)
-            leds += sim_output(chain, stage) ? '1' : '0';
+        for (int stage = 1; stage <= count; ++stage) leds += sim_output(chain, stage) ? '1' : '0';
         return leds;
     }
 };
