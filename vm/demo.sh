@@ -124,8 +124,9 @@ cleanup() {
     if [ -n "$qemu_pid" ]; then end_group "$qemu_pid"; fi
     if [ -n "$replay_pid" ]; then end_group "$replay_pid"; fi
     rm -rf "$work"
-    if [ -s "$capture" ]; then
+    if [ -n "$capture" ] && [ -s "$capture" ]; then
         say "the port's lines of this run: $capture (GTKWave, PulseView; decoding: docs/bring-up.md)"
+        capture="" # said once, also when the cleanup runs again
     fi
 }
 trap cleanup EXIT

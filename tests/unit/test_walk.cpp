@@ -112,6 +112,10 @@ TEST_P(Walk, EachStepLightsTheLedsTheGuideNamesAndTheRoundRepeats)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(DotAndBarOn32And16Leds, Walk,
+INSTANTIATE_TEST_SUITE_P(Modes, Walk,
                          ::testing::Values(walk_case{1, 32}, walk_case{2, 32}, walk_case{1, 16},
-                                           walk_case{2, 16}));
+                                           walk_case{2, 16}),
+                         [](const ::testing::TestParamInfo<walk_case>& info) {
+                             return std::string(info.param.mode == 1 ? "Dot" : "Bar") +
+                                    std::to_string(info.param.leds) + "Leds";
+                         });
