@@ -10,8 +10,10 @@ needs_build="$needs_demo googletest libgtest-dev"
 # the Debian packages and lintian, systemd in a container, and capsh (the
 # end-to-end and linkd tests without CAP_NET_ADMIN). The package build's
 # pkgconf and systemd (Build-Depends: systemd.pc names the units' directory).
+# sigrok-cli: its SPI decoder reads the port's captures, the independent
+# check of the frames in the judge's tests and the VM stages.
 needs_test="$needs_build groff-base valgrind clang libclang-rt-14-dev clang-tidy cppcheck binutils
-python3 build-essential debhelper lintian pkgconf systemd systemd-container libcap2-bin"
+python3 build-essential debhelper lintian pkgconf systemd systemd-container libcap2-bin sigrok-cli"
 # Booting Debian's kernel under QEMU (tests/system/vm/): the emulator, the kernel's
 # download and module index, the initramfs, and the Debian image of the VM
 # stage (debootstrap, mke2fs -d). ppp, pppoe and iperf3 go into that image,

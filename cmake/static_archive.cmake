@@ -6,7 +6,7 @@
 # routers without systemd into
 #   quenlyte-VERSION-x86_64-linux-static.tar.gz
 # beside them in the build tree. Its top directory unpacks onto a prefix
-# (sbin/, bin/, share/man/); tests/system/archive/check_archive.sh checks it.
+# (sbin/, bin/, share/man/, share/quenlyte/); tests/system/archive/check_archive.sh checks it.
 # Variables: version, source_dir, bin_dir, out_dir, strip.
 set(name "quenlyte-${version}-x86_64-linux-static")
 set(stage "${out_dir}/archive/${name}")
@@ -29,6 +29,7 @@ endforeach()
 file(INSTALL "${source_dir}/man/quenlyte5.8" "${source_dir}/man/quenlyte-linkd.8"
   DESTINATION "${stage}/share/man/man8")
 file(INSTALL "${source_dir}/man/quenlyte-sim.1" DESTINATION "${stage}/share/man/man1")
+file(INSTALL "${source_dir}/share/walk.script" DESTINATION "${stage}/share/quenlyte")
 if(NOT EXISTS "${source_dir}/COPYING")
   message(FATAL_ERROR "static-archive: ${source_dir}/COPYING: missing")
 endif()

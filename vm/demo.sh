@@ -9,6 +9,8 @@
 # traffic that changes, with the link dropped now and then. Out here
 # `quenlyte-sim replay --follow` applies QEMU's port trace to a simulated
 # port and `quenlyte-sim view` shows it. q ends the view, the replay and QEMU.
+# The port's lines of the run stay as a capture, build-vm/demo.vcd (GTKWave,
+# PulseView, sigrok-cli).
 #
 # usage: vm/demo.sh BIN DAEMON IN_MAX OUT_MAX PORT LEDS MODE RATE [FOR_S]
 #   (run by ./demo --vm, which builds the programs into BIN)
@@ -24,11 +26,16 @@ if [ "${1:-}" = --guest ]; then
     shift
     bin=$1 daemon=$2 in_max=$3 out_max=$4 leds=$5 mode=$6 rate=$7
     say() { echo "vm: $*"; }
+    # Scratch files in a directory of their own: the root is this machine's
+    # behind a writable layer in the VM's memory, with nothing mounted over
+    # any of its directories (a checkout under /tmp stays visible).
+    scratch=$(mktemp -d /tmp/quenlyte-vm.XXXXXX)
+    rm -f /run/netns/isp /run/ppp0.pid # this machine's, if any: not the VM's
     ppp0_addressed() { ip -4 addr show ppp0 2>/dev/null | grep -q inet; }
     ip link set lo up
     pppoe_server
     say "PPPoE: pppoe-server in namespace isp, pppd with pppoe.so on veth-c"
-    "$bin/quenlyte-linkd" --iface ppp0 </dev/null >/dev/null 2>/tmp/linkd.err &
+    "$bin/quenlyte-linkd" --iface ppp0 </dev/null >/dev/null 2>"$scratch/linkd.err" &
     sleep 0.5
     "$bin/$daemon" "$in_max" "$out_max" 0 "$leds" "$mode" "$rate"
     say "$daemon $in_max $out_max 0 $leds $mode $rate on QEMU's port 0x378 (link offline: blank frames)"
@@ -76,6 +83,7 @@ say "fetching Debian's kernel (once, into $cache)"
 kver=$(sh vm/kernel.sh "$cache") || fail "no Debian kernel to be had (apt-get download)"
 kdir=$cache/kernel
 work=$(mktemp -d "$root/build-vm/demo.XXXXXX")
+capture=$root/build-vm/demo.vcd # the port's lines of this run, left for the user
 qemu_pid="" replay_pid="" view_pid=""
 
 # Ends $1's process group (setsid made $1 its leader): SIGTERM, SIGKILL
@@ -91,6 +99,10 @@ cleanup() {
     if [ -n "$qemu_pid" ]; then end_group "$qemu_pid"; fi
     if [ -n "$replay_pid" ]; then end_group "$replay_pid"; fi
     rm -rf "$work"
+    if [ -n "$capture" ] && [ -s "$capture" ]; then
+        say "the port's lines of this run: $capture (GTKWave, PulseView; decoding: docs/bring-up.md)"
+        capture="" # said once, also when the cleanup runs again
+    fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -114,8 +126,6 @@ mount -t overlay overlay -o lowerdir=/lower,upperdir=/upper/u,workdir=/upper/w /
 for d in proc sys dev; do mount --move "/$d" "/newroot/$d"; done
 mkdir -p /newroot/dev/pts
 mount -t devpts devpts /newroot/dev/pts
-mount -t tmpfs tmpfs /newroot/run
-mount -t tmpfs tmpfs /newroot/tmp
 . /demo.env
 chroot /newroot /bin/sh "$demo_script" --guest $demo_args >/newroot/dev/ttyS1 2>&1
 poweroff -f
@@ -135,7 +145,8 @@ setsid sh vm/qemu.sh -t $((${for_s:-86400} + 120)) -c 2 -T "$work/port.trace" \
     -- -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     </dev/null >/dev/null 2>"$work/qemu.err" &
 qemu_pid=$!
-setsid "$bin/quenlyte-sim" replay --follow "$port" "$work/port.trace" </dev/null >/dev/null 2>"$work/replay.err" &
+rm -f "$capture"
+setsid "$bin/quenlyte-sim" replay --follow --vcd "$capture" "$port" "$work/port.trace" </dev/null >/dev/null 2>"$work/replay.err" &
 replay_pid=$!
 
 # What the guest says, until ppp0 is up and an online frame reaches the view

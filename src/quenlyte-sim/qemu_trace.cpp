@@ -108,3 +108,24 @@ qemu_parsed parse_qemu_line(std::string_view line)
     parsed.access.value = static_cast<std::uint8_t>(value);
     return parsed;
 }
+
+bool qemu_time_ns(std::string_view time, std::uint64_t& ns)
+{
+    constexpr std::uint64_t ns_per_s = 1'000'000'000;
+    constexpr std::size_t fraction_digits = 9; // of a second: nanoseconds
+    const std::size_t dot = time.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == time.size()) return false;
+    std::uint64_t seconds = 0;
+    const char* const end = time.data() + dot;
+    const auto [seconds_end, seconds_error] = std::from_chars(time.data(), end, seconds);
+    if (seconds_error != std::errc{} || seconds_end != end) return false;
+    std::string_view fraction = time.substr(dot + 1);
+    if (fraction.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    std::uint64_t fraction_ns = 0;
+    for (std::size_t digit = 0; digit < fraction_digits; ++digit)
+        fraction_ns = fraction_ns * 10 +
+                      (digit < fraction.size() ? static_cast<unsigned>(fraction[digit] - '0') : 0U);
+    if (seconds > (UINT64_MAX - fraction_ns) / ns_per_s) return false;
+    ns = seconds * ns_per_s + fraction_ns;
+    return true;
+}

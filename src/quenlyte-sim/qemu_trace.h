@@ -39,3 +39,8 @@ struct qemu_parsed {
 // it begins with the event name, or with a prefix without blanks and a colon
 // before it.
 qemu_parsed parse_qemu_line(std::string_view line);
+
+// The access's time, "SECONDS.FRACTION", in nanoseconds (digits beyond the
+// ninth of the fraction are dropped). False for an empty or unreadable time,
+// or one beyond 2^64 ns.
+bool qemu_time_ns(std::string_view time, std::uint64_t& ns);

@@ -6,7 +6,7 @@
 //   quenlyte-sim view [--once] PORT LEDS
 //   quenlyte-sim view [--for SECONDS] [--stop PID] PORT LEDS
 //   quenlyte-sim run [--parport ADDR]... [--refuse] -- PROGRAM [ARG...]
-//   quenlyte-sim replay [--follow] [--log LEDS] PORT TRACE
+//   quenlyte-sim replay [--follow] [--log LEDS] [--vcd FILE] PORT TRACE
 #include "port_facts.h"
 #include "program_name.h"
 #include "sim_chain.h"
@@ -38,7 +38,7 @@ int usage(FILE* to, int status)
                  "       %s view --once PORT LEDS\n"
                  "       %s view [--for SECONDS] [--stop PID] PORT LEDS\n"
                  "       %s run [--parport ADDR]... [--refuse] -- PROGRAM [ARG...]\n"
-                 "       %s replay [--follow] [--log LEDS] PORT TRACE\n"
+                 "       %s replay [--follow] [--log LEDS] [--vcd FILE] PORT TRACE\n"
                  "  PORT  0 = 0x378, 1 = 0x278, 2 = 0x3BC, otherwise the I/O address (decimal)\n"
                  "  REG   initial data register, decimal or 0x hex (default 0)\n"
                  "  LEDS  LEDs shown, stage 1 first (at most %d)\n"
@@ -57,6 +57,9 @@ int usage(FILE* to, int status)
                  "              SIGTERM, SIGINT or SIGHUP\n"
                  "  --log LEDS  print a line per latch pulse (LEDS LEDs) and per access at\n"
                  "              an address other than the data register\n"
+                 "  --vcd FILE  also write the data register's lines (data, clock, latch,\n"
+                 "              online) to FILE as a Value Change Dump, in ns from the\n"
+                 "              first access (GTKWave, PulseView, sigrok-cli)\n"
                  "--help shows this, --version the version.\n",
                  program, program, program, program, program, sim_stages);
     return status;
@@ -187,8 +190,12 @@ int replay(int argc, char* argv[])
             options.follow = true;
             continue;
         }
-        if (option != "--log" || next + 1 >= argc) return usage(stderr, 2);
+        if ((option != "--log" && option != "--vcd") || next + 1 >= argc) return usage(stderr, 2);
         const char* value = argv[++next];
+        if (option == "--vcd") {
+            options.vcd = value;
+            continue;
+        }
         if (!to_number(value, false, options.log_leds) || options.log_leds < 0 ||
             options.log_leds > sim_stages) {
             std::fprintf(stderr, "%s: --log %s: not an LED count (0 to %d)\n", program, value,

@@ -2,6 +2,7 @@
 #include "sim_replay.h"
 
 #include "program_name.h"
+#include "port_vcd.h"
 #include "qemu_trace.h"
 #include "signals.h"
 #include "sim_chain.h"
@@ -23,6 +24,7 @@ constexpr std::size_t chunk_bytes = 65536;  // read from the trace at a time
 constexpr std::size_t line_bytes = 512;     // longest line kept; QEMU's events take under 80
 constexpr long follow_poll_ns = 20'000'000; // 20 ms between looks at a trace that is not growing
 constexpr std::uint8_t online_line = 0x80;
+constexpr std::uint64_t untimed_access_ns = 1000; // an access's share of a trace without times
 
 volatile sig_atomic_t stop_requested = 0; // SIGTERM, SIGINT or SIGHUP came while following
 
@@ -40,6 +42,14 @@ unsigned long long writes_since_frame = 0;
 unsigned long long other_since_frame = 0; // at offsets 1 to 7
 
 char leds[sim_stages + 1]; // a frame line's LEDs
+
+// The dump of the lines, when asked for.
+std::FILE* vcd_file = nullptr;
+vcd_dump vcd;
+bool have_origin = false;       // the first access's time is known
+std::uint64_t origin_ns = 0;    // the first access's time
+std::uint64_t last_time_ns = 0; // the last access's time, from the origin
+std::uint64_t accesses = 0;     // read so far, for a trace without times
 
 void on_stop(int)
 {
@@ -79,10 +89,27 @@ void log_other(const qemu_access& access)
                 time.data(), access.offset, access.is_write ? "write" : "read", access.value);
 }
 
+// The access's time in nanoseconds from the first access. A time that
+// cannot be had keeps the last one.
+std::uint64_t time_of_access(const qemu_access& access)
+{
+    std::uint64_t ns = 0;
+    ++accesses;
+    if (access.time.empty()) return (accesses - 1) * untimed_access_ns;
+    if (!qemu_time_ns(access.time, ns)) return last_time_ns;
+    if (!have_origin) {
+        have_origin = true;
+        origin_ns = ns;
+    }
+    last_time_ns = ns >= origin_ns ? ns - origin_ns : last_time_ns;
+    return last_time_ns;
+}
+
 // One access onto the simulated port. The port has the data, status and
 // control registers; QEMU's EPP addresses (3 to 7) are logged but not applied.
 void apply(const qemu_access& access)
 {
+    const std::uint64_t time_ns = vcd_file != nullptr ? time_of_access(access) : 0;
     const bool logging = options->log_leds >= 0;
     if (access.offset == 0)
         ++(access.is_write ? writes_since_frame : reads_since_frame);
@@ -96,6 +123,7 @@ void apply(const qemu_access& access)
     }
     const std::uint64_t frames_before = chain->frames;
     sim_write_at(chain, access.offset, access.value);
+    if (vcd_file != nullptr && access.offset == 0) vcd_change(vcd, time_ns, chain->reg);
     if (logging && chain->frames != frames_before) log_frame(access);
 }
 
@@ -199,6 +227,35 @@ int check_trace(int descriptor)
     return descriptor;
 }
 
+// Opens the dump and writes its head; false (reported) when it cannot be
+// created.
+bool open_vcd()
+{
+    vcd_file = std::fopen(options->vcd, "we");
+    if (vcd_file == nullptr) {
+        std::fprintf(stderr, "%s: %s: %s\n", program, options->vcd, std::strerror(errno));
+        return false;
+    }
+    char comment[line_bytes];
+    std::snprintf(comment, sizeof comment, "%s replay of %s: the data register's lines", program,
+                  options->trace);
+    vcd_begin(vcd, vcd_file, comment, chain->reg);
+    return true;
+}
+
+// Ends the dump; false (reported) when writing it failed.
+bool close_vcd()
+{
+    vcd_end(vcd);
+    const bool written = std::ferror(vcd_file) == 0;
+    const bool closed = std::fclose(vcd_file) == 0;
+    vcd_file = nullptr;
+    if (written && closed) return true;
+    std::fprintf(stderr, "%s: %s: %s\n", program, options->vcd,
+                 written ? std::strerror(errno) : "write error");
+    return false;
+}
+
 } // namespace
 
 int replay_trace(const replay_options& chosen)
@@ -212,6 +269,10 @@ int replay_trace(const replay_options& chosen)
                      std::strerror(errno));
         return 1;
     }
+    if (chosen.vcd != nullptr && !open_vcd()) {
+        sim_detach(chain);
+        return 1;
+    }
     static char chunk[chunk_bytes];
     int descriptor = open_trace();
     while (descriptor >= 0) {
@@ -220,6 +281,7 @@ int replay_trace(const replay_options& chosen)
         if (got > 0) {
             feed(chunk, static_cast<std::size_t>(got));
             std::fflush(stdout);
+            if (vcd_file != nullptr) std::fflush(vcd_file);
         } else if (got == 0) {
             if (!chosen.follow) break;
             descriptor = check_trace(descriptor);
@@ -235,6 +297,7 @@ int replay_trace(const replay_options& chosen)
     if (descriptor >= 0 && !chosen.follow && (line_size > 0 || line_too_long)) end_line();
     if (descriptor >= 0) close(descriptor);
     sim_detach(chain);
+    const bool vcd_ok = vcd_file == nullptr || close_vcd();
     const bool output_ok = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
-    return all_read && output_ok ? 0 : 1;
+    return all_read && vcd_ok && output_ok ? 0 : 1;
 }

@@ -12,12 +12,14 @@
 #include <fstream>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
 
 // In the test's own /dev (a tmpfs of its own).
 const std::string trace_path = "/dev/qemu-trace.log";
+const std::string vcd_path = "/dev/port.vcd";
 constexpr int port = 4660; // 0x1234
 constexpr int leds = 4;
 
@@ -125,8 +127,8 @@ TEST_F(Replay, FollowsATraceFromBeforeItExistsUntilTerminated)
     if (replay == 0) {
         dup2(out[1], 1);
         const std::string bin = e2e::program("quenlyte-sim");
-        execl(bin.c_str(), bin.c_str(), "replay", "--follow", "--log", "4", "4660",
-              trace_path.c_str(), static_cast<char*>(nullptr));
+        execl(bin.c_str(), bin.c_str(), "replay", "--follow", "--log", "4", "--vcd",
+              vcd_path.c_str(), "4660", trace_path.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
@@ -163,4 +165,26 @@ TEST_F(Replay, FollowsATraceFromBeforeItExistsUntilTerminated)
     // The first frame has no latch falling edge before it.
     EXPECT_EQ(log, "frame t=20.000200 leds=1010 online=1 reads=13 writes=13 other=0\n"
                    "frame t=21.000200 leds=0111 online=1 reads=14 writes=14 other=0\n");
+    // The capture, ended on SIGTERM: both latch pulses, then the closing
+    // timestamp one nanosecond after the last change.
+    std::ifstream capture(vcd_path);
+    std::string line;
+    std::vector<unsigned long long> stamps; // ns
+    int latch_rises = 0;
+    while (std::getline(capture, line)) {
+        if (line == "1l") ++latch_rises;
+        if (line.starts_with("#")) stamps.push_back(std::stoull(line.substr(1)));
+    }
+    EXPECT_EQ(latch_rises, 2);
+    ASSERT_GE(stamps.size(), 2U);
+    EXPECT_EQ(stamps.back(), stamps[stamps.size() - 2] + 1);
+}
+
+TEST_F(Replay, SaysWhenTheCaptureCannotBeWritten)
+{
+    write_file(trace_path, frame_lines("1", true, 1));
+    const auto r = e2e::run(e2e::program("quenlyte-sim"), {"replay", "--vcd", "/dev/no/such.vcd",
+                                                           std::to_string(port), trace_path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quenlyte-sim: /dev/no/such.vcd: No such file or directory\n");
 }

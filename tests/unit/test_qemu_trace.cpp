@@ -113,3 +113,32 @@ TEST(QemuTraceLine, NoPrefixOfAnEventIsReadAsAnAccess)
         EXPECT_NE(parse_qemu_line(cut).kind, qemu_line::access) << cut;
     }
 }
+
+TEST(QemuTraceTime, IsReadInNanosecondsOrRefused)
+{
+    const struct {
+        const char* time;
+        bool ok;
+        std::uint64_t ns;
+    } cases[] = {
+        {"1796739497.038783", true, 1'796'739'497'038'783'000},
+        {"0.5", true, 500'000'000},
+        {"3.1234567891", true, 3'123'456'789},                        // beyond nanoseconds: dropped
+        {"18446744073.709551615", true, 18'446'744'073'709'551'615U}, // 2^64 - 1 ns
+        {"18446744073.709551616", false, 0},
+        {"99999999999999999999.0", false, 0},
+        {"", false, 0},
+        {"12", false, 0},
+        {"12.", false, 0},
+        {".5", false, 0},
+        {"1.2x", false, 0},
+        {"-1.5", false, 0},
+    };
+    for (const auto& c : cases) {
+        std::uint64_t ns = 0;
+        EXPECT_EQ(qemu_time_ns(c.time, ns), c.ok) << c.time;
+        if (c.ok) {
+            EXPECT_EQ(ns, c.ns) << c.time;
+        }
+    }
+}

@@ -3,8 +3,9 @@
 # Checks the release archive of the static build (target static-archive):
 # exactly the expected files under one top directory named after the archive
 # (the programs, the man pages, COPYING, the README for routers without
-# systemd and the OpenRC scripts with their conf.d files, nothing else),
-# each OpenRC script filled in (no @NAME@ left, sh -n clean), each program static-pie (no
+# systemd, the OpenRC scripts with their conf.d files and the walking test,
+# nothing else), each OpenRC script filled in (no @NAME@ left, sh -n clean),
+# each program static-pie (no
 # program interpreter, no NEEDED entry), answering --help with status 0 and
 # --version with its name and the archive's version, and the man pages, COPYING and README byte for byte those of the source tree.
 # usage: check_archive.sh SOURCE_DIR ARCHIVE
@@ -43,7 +44,8 @@ sbin/quenlyte5
 sbin/quenlyte5-ppdev
 share/man/man1/quenlyte-sim.1
 share/man/man8/quenlyte-linkd.8
-share/man/man8/quenlyte5.8"
+share/man/man8/quenlyte5.8
+share/quenlyte/walk.script"
 found=$(cd "$work" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 expected_paths=$(echo "$expected" | sed "s|^|$name/|" | LC_ALL=C sort)
 if [ "$found" != "$expected_paths" ]; then
@@ -74,6 +76,7 @@ for script in quenlyte-linkd quenlyte5 quenlyte5-ppdev; do
     [ "$(head -n 1 "$top/etc/init.d/$script")" = "#!/sbin/openrc-run" ] ||
         fail "etc/init.d/$script: not an openrc-run script"
 done
+cmp -s "$top/share/quenlyte/walk.script" "$source_dir/share/walk.script" || fail "walk.script: not the source's"
 cmp -s "$top/COPYING" "$source_dir/COPYING" || fail "COPYING: not the source's"
 cmp -s "$top/README" "$source_dir/docs/router-without-systemd.md" || fail "README: not the source's"
 # The README names the two commands to start at boot, with their arguments,

@@ -18,6 +18,7 @@ rm -f "$stage.log"
 # Where each file belongs. quenlyte5 only where the real port is built (x86).
 expect="bin/quenlyte5-sim bin/quenlyte-sim bin/quenlyte-linkd
 share/man/man8/quenlyte5.8 share/man/man8/quenlyte-linkd.8 share/man/man1/quenlyte-sim.1
+share/quenlyte/walk.script
 lib/systemd/system/quenlyte5.service lib/systemd/system/quenlyte-linkd.service
 lib/systemd/system/quenlyte-linkd.socket
 sbin/quenlyte5-ppdev lib/systemd/system/quenlyte5-ppdev.service lib/udev/rules.d/60-quenlyte.rules

@@ -16,6 +16,7 @@
 #   I  quenlyte5 starts        P  quenlyte5-ppdev starts
 #   T  SIGTERM to the daemon   E  the daemon has ended
 #   F  a start that must fail (no port at 0x278): nothing may reach the port
+#   W  quenlyte5 starts on the walking test (share/walk.script), dot mode
 # The frames between them are judged outside, from the trace. The checks
 # made here go to the second serial port (/dev/ttyS1), one a line:
 #   PASS: ... / FAIL: ... / INFO: ..., and last DONE FAILURES.
@@ -164,6 +165,32 @@ case $last in
 *"leds=0000000000000000 online=0 "*) pass "quenlyte5-sim left the chain dark" ;;
 *) fail "quenlyte5-sim after SIGTERM: $last" ;;
 esac
+
+# --- the walking test of docs/bring-up.md on QEMU's port -------------------------
+# The shipped script, quenlyte5 in dot mode at its full scale on 16 LEDs, a
+# round of it and a bit; outside, sigrok's decode must walk the dot.
+walk_s=19 # a round is 17 s
+kill -TERM "$linkd"
+await "$wait_s" ended "$linkd" || fail "quenlyte-linkd still running after SIGTERM"
+: >/tmp/quenlyte-linkd-walk.log
+quenlyte-linkd --script /usr/share/quenlyte/walk.script 2>/tmp/quenlyte-linkd-walk.log &
+linkd=$!
+await "$wait_s" grep -q listening /tmp/quenlyte-linkd-walk.log ||
+    fail "quenlyte-linkd --script walk.script: $(cat /tmp/quenlyte-linkd-walk.log)"
+port_mark W
+quenlyte5 16 16 0 16 1 20 || fail "quenlyte5 on the walking test: status $? before detaching"
+if await "$wait_s" daemon_running quenlyte5; then
+    pid=$(daemon_pid quenlyte5)
+    sleep "$walk_s"
+    port_mark T
+    kill -TERM "$pid"
+    await "$wait_s" ended "$pid" || { fail "quenlyte5 (walking test) still running after SIGTERM"; kill -KILL "$pid"; }
+    pass "quenlyte5 ran the walking test for $walk_s s"
+else
+    fail "quenlyte5 (walking test): no daemon running"
+    port_mark T
+fi
+port_mark E
 
 kill -TERM "$linkd"
 others=$(grep quenlyte /run/messages | grep -v -e 'ppdev: no parallel port at 0x278' \
