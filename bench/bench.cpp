@@ -253,6 +253,7 @@ pid_t start_service(const char* name, const std::vector<std::string>& options)
         said.append(chunk, static_cast<std::size_t>(n));
     }
     close(err[0]);
-    if (said.find("listening") == std::string::npos) fail(std::string(name) + " did not start: " + said);
+    if (said.find("listening") == std::string::npos)
+        fail(std::string(name) + " did not start: " + said);
     return linkd;
 }

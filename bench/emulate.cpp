@@ -31,10 +31,10 @@ constexpr unsigned long port_span = 3; // data, status and control register
 constexpr int leds = 16;
 constexpr int accesses_per_frame = 3 * 2 * leds + 2 * 2; // a read and a write per step
 constexpr long timed_frames = 1000;
-constexpr double updates_per_s = 20;     // the display's usual rate
-constexpr double full_scale_kib = 1000;  // both directions
-constexpr float inbound_kib = 300;       // a bar of three tenths
-constexpr float outbound_kib = 700;      // a bar of seven tenths
+constexpr double updates_per_s = 20;    // the display's usual rate
+constexpr double full_scale_kib = 1000; // both directions
+constexpr float inbound_kib = 300;      // a bar of three tenths
+constexpr float outbound_kib = 700;     // a bar of seven tenths
 constexpr int bar_mode = 2;
 
 int show_frames(int half_leds, long frames)
@@ -69,8 +69,9 @@ double timed_run(const std::string& frames_program, long frames)
     waitpid(child, &status, 0);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     const sim_chain* chain = sim_watch(port_base);
-    const bool counted = chain != nullptr && chain->reads + chain->writes ==
-                                                 static_cast<std::uint64_t>(frames * accesses_per_frame);
+    const bool counted =
+        chain != nullptr &&
+        chain->reads + chain->writes == static_cast<std::uint64_t>(frames * accesses_per_frame);
     sim_detach(chain);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 && counted ? took.count() : -1;
 }
@@ -90,7 +91,8 @@ bool measure(const char* name, const std::string& frames_program, int runs, std:
         empty.push_back(timed_run(frames_program, 0));
         full.push_back(timed_run(frames_program, timed_frames));
     }
-    if (*std::min_element(empty.begin(), empty.end()) < 0 || *std::min_element(full.begin(), full.end()) < 0) {
+    if (*std::min_element(empty.begin(), empty.end()) < 0 ||
+        *std::min_element(full.begin(), full.end()) < 0) {
         std::printf("| %s | failed | - | - | **no** |\n", name);
         return false;
     }
@@ -106,8 +108,8 @@ bool measure(const char* name, const std::string& frames_program, int runs, std:
     std::snprintf(line, sizeof line, "- %s, %ld frames and none, s: ", name, timed_frames);
     samples += line;
     for (int i = 0; i < runs; ++i) {
-        std::snprintf(line, sizeof line, "%s%.3f/%.3f", i == 0 ? "" : ", ", full[static_cast<std::size_t>(i)],
-                      empty[static_cast<std::size_t>(i)]);
+        std::snprintf(line, sizeof line, "%s%.3f/%.3f", i == 0 ? "" : ", ",
+                      full[static_cast<std::size_t>(i)], empty[static_cast<std::size_t>(i)]);
         samples += line;
     }
     samples += "\n";
@@ -146,9 +148,10 @@ int main(int argc, char* argv[])
     std::printf("\n### quenlyte-sim run\n\n");
     std::printf("| figure | measured | what it gives | target | met |\n|---|---|---|---|---|\n");
     std::string samples;
-    const bool raw = measure("quenlyte5 (in/out)", e2e::program("quenlyte-bench-emulate"), runs, samples);
-    const bool ppdev =
-        measure("quenlyte5-ppdev (ioctl)", e2e::program("quenlyte-bench-emulate-ppdev"), runs, samples);
+    const bool raw =
+        measure("quenlyte5 (in/out)", e2e::program("quenlyte-bench-emulate"), runs, samples);
+    const bool ppdev = measure("quenlyte5-ppdev (ioctl)",
+                               e2e::program("quenlyte-bench-emulate-ppdev"), runs, samples);
     std::printf("\nSamples (with frames/without):\n\n%s", samples.c_str());
     return raw && ppdev ? 0 : 3;
 }

@@ -129,7 +129,8 @@ namespace
 
 long long file_bytes(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {
+    };
     if (stat(path.c_str(), &st) != 0) fail(path + ": " + std::strerror(errno));
     return st.st_size;
 }

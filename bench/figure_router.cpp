@@ -126,8 +126,8 @@ struct router_case {
 // One case; `server` stands in for quenlyte-linkd when given (the reference).
 router_case measure_case(int rate, const char* server = nullptr)
 {
-    const pid_t linkd = server != nullptr ? start_service(server, {})
-                                          : start_linkd({"--iface", link_name});
+    const pid_t linkd =
+        server != nullptr ? start_service(server, {}) : start_linkd({"--iface", link_name});
     const pid_t daemon = start_daemon(std::to_string(rate).c_str());
     const sim_chain* chain = nullptr;
     const long long deadline = now_ns() + io_timeout_ms * ns_per_ms;

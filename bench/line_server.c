@@ -43,7 +43,8 @@ int main(void)
         if (epoll_wait(poller, &ready, 1, -1) != 1) continue;
         if (ready.data.fd == listener) {
             interest.data.fd = accept4(listener, NULL, NULL, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (interest.data.fd >= 0) epoll_ctl(poller, EPOLL_CTL_ADD, interest.data.fd, &interest);
+            if (interest.data.fd >= 0)
+                epoll_ctl(poller, EPOLL_CTL_ADD, interest.data.fd, &interest);
             continue;
         }
         const ssize_t n = recv(ready.data.fd, line, sizeof line, 0);

@@ -20,7 +20,7 @@ namespace
 {
 
 constexpr std::size_t reply_buffer_bytes = 32768; // a link reply is a few KiB
-constexpr int max_reply_reads = 4;               // datagrams read looking for the answer
+constexpr int max_reply_reads = 4;                // datagrams read looking for the answer
 
 source_kind kind = source_kind::none;
 double start_s = 0;

@@ -33,31 +33,31 @@ namespace
 {
 
 // Limits, so that no client can stall the others or grow memory without bound.
-constexpr int client_sndbuf_bytes = 16 * 1024;   // kernel send buffer per client; a client
-                                                 // that leaves it full is reset
-constexpr std::size_t read_chunk_bytes = 4096;   // read per client per loop turn
-constexpr int listen_backlog = SOMAXCONN;        // pending connections
-constexpr int events_per_turn = 64;              // ready descriptors taken per loop turn
-constexpr rlim_t reserved_fds = 16;              // kept for stdio, listener, epoll, the source
+constexpr int client_sndbuf_bytes = 16 * 1024; // kernel send buffer per client; a client
+                                               // that leaves it full is reset
+constexpr std::size_t read_chunk_bytes = 4096; // read per client per loop turn
+constexpr int listen_backlog = SOMAXCONN;      // pending connections
+constexpr int events_per_turn = 64;            // ready descriptors taken per loop turn
+constexpr rlim_t reserved_fds = 16;            // kept for stdio, listener, epoll, the source
 constexpr std::size_t most_clients = std::size_t{1} << 20; // whatever the descriptor limit
-constexpr double min_sweep_interval_s = 0.25;    // between looks for silent clients
-constexpr double accept_pause_s = 1.0;           // after running out of descriptors
+constexpr double min_sweep_interval_s = 0.25;              // between looks for silent clients
+constexpr double accept_pause_s = 1.0;                     // after running out of descriptors
 constexpr std::uint64_t listener_key = std::numeric_limits<std::uint64_t>::max(); // epoll data
 
 volatile std::sig_atomic_t stop_signal = 0;
-bool to_syslog = false;    // detached: messages go to syslog, not to stderr
-bool also_syslog = false;  // detaching: a start failure goes to both
+bool to_syslog = false;   // detached: messages go to syslog, not to stderr
+bool also_syslog = false; // detaching: a start failure goes to both
 int listen_fd = -1;
-std::string listen_where;  // "ADDR:PORT" of the listener, for the listening line
+std::string listen_where; // "ADDR:PORT" of the listener, for the listening line
 int epoll_fd = -1;
-double idle_s = default_idle_s;             // 0: never close silent clients
-std::size_t max_clients = 0;                // from the descriptor limit
-std::vector<client> clients;                // by place; fd -1 marks a free place
-std::vector<std::uint32_t> free_places;     // places of `clients` to use again
+double idle_s = default_idle_s;         // 0: never close silent clients
+std::size_t max_clients = 0;            // from the descriptor limit
+std::vector<client> clients;            // by place; fd -1 marks a free place
+std::vector<std::uint32_t> free_places; // places of `clients` to use again
 std::size_t clients_in_use = 0;
-double next_sweep_s = 0;                    // no client falls silent for good before this
+double next_sweep_s = 0; // no client falls silent for good before this
 double last_sweep_s = -min_sweep_interval_s;
-double accept_resume_s = -1;                // accepting paused until then; negative: not paused
+double accept_resume_s = -1; // accepting paused until then; negative: not paused
 const auto clock_start = std::chrono::steady_clock::now();
 
 void on_stop_signal(int sig)
@@ -261,9 +261,9 @@ void serve_client(std::size_t place, double now)
             c.last_line_s = now;
             const command cmd = parse_command(e.line);
             reply_buffer text;
-            sent = send_reply(c.fd, reply_for(cmd, cmd == command::unknown ? link_reading{}
-                                                                           : source_reading(now),
-                                              text));
+            sent = send_reply(
+                c.fd, reply_for(cmd, cmd == command::unknown ? link_reading{} : source_reading(now),
+                                text));
         } else {
             sent = send_reply(c.fd, too_long_reply());
         }
@@ -306,8 +306,8 @@ void serve(const sigset_t& wait_mask)
 {
     epoll_event ready[events_per_turn];
     while (stop_signal == 0) {
-        const int count = ::epoll_pwait(epoll_fd, ready, events_per_turn, wait_ms(now_s()),
-                                        &wait_mask);
+        const int count =
+            ::epoll_pwait(epoll_fd, ready, events_per_turn, wait_ms(now_s()), &wait_mask);
         if (count < 0 && errno != EINTR) {
             report("epoll", std::strerror(errno));
             return;

@@ -141,8 +141,8 @@ parse_outcome parse_options(std::span<const std::string_view> args, linkd_option
             }
         } else if (name == "--idle") {
             if (!parse_seconds(value, out.idle_s) || out.idle_s < 0 || out.idle_s > max_idle_s) {
-                error = context + ": expected seconds from 0 to 86400, got '" +
-                        std::string(value) + "'";
+                error = context + ": expected seconds from 0 to 86400, got '" + std::string(value) +
+                        "'";
                 return parse_outcome::error;
             }
         } else { // --seed

@@ -25,10 +25,10 @@ struct linkd_options {
     std::string script_path; // with source_kind::script
     double window_s = default_window_s;
     double idle_s = default_idle_s; // 0: silent clients are never closed
-    std::uint64_t seed = 0; // with source_kind::demo
+    std::uint64_t seed = 0;         // with source_kind::demo
     bool seed_given = false;
-    bool detach = false;  // --detach: into the background once listening
-    std::string pidfile;  // --pidfile FILE; empty: none
+    bool detach = false; // --detach: into the background once listening
+    std::string pidfile; // --pidfile FILE; empty: none
 };
 
 enum class parse_outcome { run, help, version, error };

@@ -25,7 +25,9 @@ line_event next_line(line_splitter& splitter, std::string_view& bytes)
         }
         std::string_view line = chunk; // a line within one read needs no copy
         if (splitter.partial_bytes > 0 || !ended) {
-            std::copy(chunk.begin(), chunk.end(), splitter.partial.begin() + static_cast<std::ptrdiff_t>(splitter.partial_bytes));
+            std::copy(chunk.begin(), chunk.end(),
+                      splitter.partial.begin() +
+                          static_cast<std::ptrdiff_t>(splitter.partial_bytes));
             splitter.partial_bytes += chunk.size();
             if (!ended) break;
             line = std::string_view(splitter.partial.data(), splitter.partial_bytes);

@@ -16,7 +16,8 @@
 #include <string_view>
 #include <vector>
 
-inline constexpr std::size_t max_script_bytes = std::size_t{1024} * 1024; // largest script file accepted
+inline constexpr std::size_t max_script_bytes =
+    std::size_t{1024} * 1024; // largest script file accepted
 
 struct script_entry {
     double at_s = 0; // seconds since start

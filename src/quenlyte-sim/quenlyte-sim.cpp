@@ -26,42 +26,44 @@
 #include <string_view>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr int max_port = static_cast<int>(io_space_size - 1); // the highest I/O address
 constexpr int max_reg = 255;
 
 int usage(FILE* to, int status)
 {
-    std::fprintf(to,
-                 "usage: %s reset PORT [REG]\n"
-                 "       %s view --once PORT LEDS\n"
-                 "       %s view [--for SECONDS] [--stop PID] PORT LEDS\n"
-                 "       %s run [--parport ADDR]... [--refuse] -- PROGRAM [ARG...]\n"
-                 "       %s replay [--follow] [--log LEDS] [--vcd FILE] PORT TRACE\n"
-                 "  PORT  0 = 0x378, 1 = 0x278, 2 = 0x3BC, otherwise the I/O address (decimal)\n"
-                 "  REG   initial data register, decimal or 0x hex (default 0)\n"
-                 "  LEDS  LEDs shown, stage 1 first (at most %d)\n"
-                 "  --once         print one line and end\n"
-                 "  --for SECONDS  end the live view by itself after SECONDS\n"
-                 "  --stop PID     on quitting, send SIGTERM to PID and show the chain until it ended\n"
-                 "The live view ends with q, Ctrl-C, SIGTERM or SIGHUP.\n"
-                 "run: PROGRAM (quenlyte5, quenlyte5-ppdev) on the simulated ports, traced with\n"
-                 "all it starts: /dev/parport0 at 0x378, 1 at 0x278, 2 at 0x3BC, one more per\n"
-                 "--parport ADDR (decimal or 0x hex); --refuse denies every grant. Exits with\n"
-                 "the status of the last process to end (128+N after signal N).\n"
-                 "replay: QEMU's parallel-port trace TRACE (-trace enable=parallel_ioport_write\n"
-                 "-trace enable=parallel_ioport_read -msg timestamp=on -D TRACE) applied in order\n"
-                 "to PORT; unreadable lines are reported and skipped (exit status 1).\n"
-                 "  --follow    go on with what QEMU appends (waits for TRACE to appear) until\n"
-                 "              SIGTERM, SIGINT or SIGHUP\n"
-                 "  --log LEDS  print a line per latch pulse (LEDS LEDs) and per access at\n"
-                 "              an address other than the data register\n"
-                 "  --vcd FILE  also write the data register's lines (data, clock, latch,\n"
-                 "              online) to FILE as a Value Change Dump, in ns from the\n"
-                 "              first access (GTKWave, PulseView, sigrok-cli)\n"
-                 "--help shows this, --version the version.\n",
-                 program, program, program, program, program, sim_stages);
+    std::fprintf(
+        to,
+        "usage: %s reset PORT [REG]\n"
+        "       %s view --once PORT LEDS\n"
+        "       %s view [--for SECONDS] [--stop PID] PORT LEDS\n"
+        "       %s run [--parport ADDR]... [--refuse] -- PROGRAM [ARG...]\n"
+        "       %s replay [--follow] [--log LEDS] [--vcd FILE] PORT TRACE\n"
+        "  PORT  0 = 0x378, 1 = 0x278, 2 = 0x3BC, otherwise the I/O address (decimal)\n"
+        "  REG   initial data register, decimal or 0x hex (default 0)\n"
+        "  LEDS  LEDs shown, stage 1 first (at most %d)\n"
+        "  --once         print one line and end\n"
+        "  --for SECONDS  end the live view by itself after SECONDS\n"
+        "  --stop PID     on quitting, send SIGTERM to PID and show the chain until it ended\n"
+        "The live view ends with q, Ctrl-C, SIGTERM or SIGHUP.\n"
+        "run: PROGRAM (quenlyte5, quenlyte5-ppdev) on the simulated ports, traced with\n"
+        "all it starts: /dev/parport0 at 0x378, 1 at 0x278, 2 at 0x3BC, one more per\n"
+        "--parport ADDR (decimal or 0x hex); --refuse denies every grant. Exits with\n"
+        "the status of the last process to end (128+N after signal N).\n"
+        "replay: QEMU's parallel-port trace TRACE (-trace enable=parallel_ioport_write\n"
+        "-trace enable=parallel_ioport_read -msg timestamp=on -D TRACE) applied in order\n"
+        "to PORT; unreadable lines are reported and skipped (exit status 1).\n"
+        "  --follow    go on with what QEMU appends (waits for TRACE to appear) until\n"
+        "              SIGTERM, SIGINT or SIGHUP\n"
+        "  --log LEDS  print a line per latch pulse (LEDS LEDs) and per access at\n"
+        "              an address other than the data register\n"
+        "  --vcd FILE  also write the data register's lines (data, clock, latch,\n"
+        "              online) to FILE as a Value Change Dump, in ns from the\n"
+        "              first access (GTKWave, PulseView, sigrok-cli)\n"
+        "--help shows this, --version the version.\n",
+        program, program, program, program, program, sim_stages);
     return status;
 }
 
@@ -100,8 +102,8 @@ int reset(int argc, char* argv[])
     int reg = 0;
     if (argc < 3 || argc > 4) return usage(stderr, 2);
     if (!to_port(argv[2], port)) {
-        std::fprintf(stderr, "%s: %s: not a port (0, 1, 2 or an address up to %d)\n", program, argv[2],
-                     max_port);
+        std::fprintf(stderr, "%s: %s: not a port (0, 1, 2 or an address up to %d)\n", program,
+                     argv[2], max_port);
         return 1;
     }
     if (argc == 4 && (!to_number(argv[3], true, reg) || reg < 0 || reg > max_reg)) {
@@ -144,7 +146,8 @@ int view(int argc, char* argv[])
             live.stop_pid = pid;
         }
     }
-    if (argc != next + 2 || (once && (live.for_s >= 0 || live.stop_pid > 0))) return usage(stderr, 2);
+    if (argc != next + 2 || (once && (live.for_s >= 0 || live.stop_pid > 0)))
+        return usage(stderr, 2);
     int port = 0;
     int leds = 0;
     if (!to_port(argv[next], port)) {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "sim_replay.h"
 
-#include "program_name.h"
 #include "port_vcd.h"
+#include "program_name.h"
 #include "qemu_trace.h"
 #include "signals.h"
 #include "sim_chain.h"

@@ -5,23 +5,30 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 // Masks of the read-modify-write steps. AND masks keep the bits that are set;
 // OR masks raise them. Bits 3 to 6 (0x78) pass through every step unchanged.
-constexpr std::uint8_t online_low = 0xFC;      // data and clock low
-constexpr std::uint8_t online_clock = 0x82;    // clock high, online line high
-constexpr std::uint8_t online_data = 0x81;     // data high, online line high
+constexpr std::uint8_t online_low = 0xFC;   // data and clock low
+constexpr std::uint8_t online_clock = 0x82; // clock high, online line high
+constexpr std::uint8_t online_data = 0x81;  // data high, online line high
 constexpr std::uint8_t online_data_clock = 0x83;
-constexpr std::uint8_t online_latch = 0x84;    // latch high, online line high
+constexpr std::uint8_t online_latch = 0x84;     // latch high, online line high
 constexpr std::uint8_t online_latch_low = 0xF8; // data, clock and latch low
-constexpr std::uint8_t blank_low = 0x7C;       // data, clock and online line low
-constexpr std::uint8_t blank_clock = 0x02;     // clock high
-constexpr std::uint8_t blank_latch = 0x04;     // latch high
-constexpr std::uint8_t blank_latch_low = 0x78; // data, clock, latch and online line low
+constexpr std::uint8_t blank_low = 0x7C;        // data, clock and online line low
+constexpr std::uint8_t blank_clock = 0x02;      // clock high
+constexpr std::uint8_t blank_latch = 0x04;      // latch high
+constexpr std::uint8_t blank_latch_low = 0x78;  // data, clock, latch and online line low
 
-void and_mask(std::uint16_t port, std::uint8_t mask) { out_byte(port, in_byte(port) & mask); }
-void or_mask(std::uint16_t port, std::uint8_t mask) { out_byte(port, in_byte(port) | mask); }
+void and_mask(std::uint16_t port, std::uint8_t mask)
+{
+    out_byte(port, in_byte(port) & mask);
+}
+void or_mask(std::uint16_t port, std::uint8_t mask)
+{
+    out_byte(port, in_byte(port) | mask);
+}
 
 // Clocks `count` copies of `bit`; nothing when count is 0 or less.
 void shift_run(std::uint16_t port, int bit, long long count, frame_variant variant)

@@ -19,11 +19,12 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-constexpr std::size_t reply_size = 8192;    // bytes of one reply
-constexpr std::size_t line_size = 256;      // command, CR, LF and terminator
-constexpr std::size_t argument_size = 64;   // command with its numeric argument
+constexpr std::size_t reply_size = 8192;  // bytes of one reply
+constexpr std::size_t line_size = 256;    // command, CR, LF and terminator
+constexpr std::size_t argument_size = 64; // command with its numeric argument
 // Milliseconds, all told, that one reply may take to arrive in full after its
 // first piece (the rest of a split reply, or the tail of an overlong one).
 constexpr int reply_budget_ms = 200;
@@ -37,7 +38,10 @@ bool reply_after_cr = false; // the last reply ended in CR (see frame_reply)
 // the read starts is seen, at no cost while the service answers.
 constexpr timeval end_check_interval{0, 100000}; // 100 ms
 
-bool is_line_end(char c) { return c == '\n' || c == '\r'; }
+bool is_line_end(char c)
+{
+    return c == '\n' || c == '\r';
+}
 
 // The service connection as a reply_source. The first read is a plain
 // read(); later ones wait in poll() for what is left of the budget, which
@@ -74,7 +78,8 @@ int service_connect(const char* host, int port)
             report("%s: host not found", host);
             return -1;
         }
-        std::memcpy(&address.sin_addr, entry->h_addr_list[0], static_cast<std::size_t>(entry->h_length));
+        std::memcpy(&address.sin_addr, entry->h_addr_list[0],
+                    static_cast<std::size_t>(entry->h_length));
     }
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -127,7 +132,8 @@ const char* parse_reply(char* reply, std::size_t length)
     return nullptr;
 }
 
-namespace {
+namespace
+{
 
 long read_socket(void* context, char* into, std::size_t room, bool first)
 {

@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <string_view>
 
-namespace {
+namespace
+{
 
 constexpr int us_per_second = 1000000;
 constexpr double bytes_per_kib = 1024.0;
@@ -19,7 +20,10 @@ bool is_space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // One "%d" conversion from the front of `text`; advances past it.
 bool read_int(std::string_view& text, int& value)
@@ -35,11 +39,12 @@ bool read_int(std::string_view& text, int& value)
     unsigned long long magnitude = 0;
     const auto [end, error] = std::from_chars(text.data() + i, text.data() + digits_end, magnitude);
     (void)end;
-    const unsigned long long limit =
-        negative ? static_cast<unsigned long long>(INT_MAX) + 1 : static_cast<unsigned long long>(INT_MAX);
+    const unsigned long long limit = negative ? static_cast<unsigned long long>(INT_MAX) + 1
+                                              : static_cast<unsigned long long>(INT_MAX);
     if (error != std::errc{} || magnitude > limit) return false;
 
-    value = negative ? static_cast<int>(-static_cast<long long>(magnitude)) : static_cast<int>(magnitude);
+    value = negative ? static_cast<int>(-static_cast<long long>(magnitude))
+                     : static_cast<int>(magnitude);
     text.remove_prefix(digits_end);
     return true;
 }

@@ -49,7 +49,8 @@ int fail(int error, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(failure, sizeof failure, format, args); // NOLINT(clang-analyzer-valist.Uninitialized): set by va_start above
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): set by va_start above
+    std::vsnprintf(failure, sizeof failure, format, args);
     va_end(args);
     errno = error;
     return -1;

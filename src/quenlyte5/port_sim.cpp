@@ -9,7 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace {
+namespace
+{
 sim_chain* chain = nullptr;     // the granted port's register and chain
 unsigned long granted_base = 0; // its address
 unsigned long granted_count = 0;
@@ -17,7 +18,8 @@ unsigned long granted_count = 0;
 // The real program faults on a port it was not granted; so does this one.
 void check_granted(std::uint16_t port)
 {
-    if (chain == nullptr || port < granted_base || port - granted_base >= granted_count) std::abort();
+    if (chain == nullptr || port < granted_base || port - granted_base >= granted_count)
+        std::abort();
 }
 } // namespace
 

@@ -30,18 +30,23 @@ volatile sig_atomic_t got_signal = 0; // the number of the signal that ends the 
 void handler(int number);
 void start_daemon(const char* name, int facility);
 
-namespace {
+namespace
+{
 
 constexpr unsigned long port_span = 3; // data, status and control register
 constexpr unsigned offline_pause_s = 1;
 constexpr int argument_count = 6;
-const char* const argument_names[argument_count + 1] = {
-    "", "full-scale inbound rate", "full-scale outbound rate", "port", "LEDs", "display mode",
-    "refresh rate"};
+const char* const argument_names[argument_count + 1] = {"",
+                                                        "full-scale inbound rate",
+                                                        "full-scale outbound rate",
+                                                        "port",
+                                                        "LEDs",
+                                                        "display mode",
+                                                        "refresh rate"};
 
-char status_p[7];     // the status value text of this cycle, cut to the field
-float iratep = 0;     // inbound rate of this cycle, reported rate / 1024
-float oratep = 0;     // outbound rate of this cycle, reported rate / 1024
+char status_p[7]; // the status value text of this cycle, cut to the field
+float iratep = 0; // inbound rate of this cycle, reported rate / 1024
+float oratep = 0; // outbound rate of this cycle, reported rate / 1024
 
 const char* const usage_text =
     "usage: %s IN_MAX OUT_MAX PORT LEDS MODE RATE\n"
@@ -116,7 +121,10 @@ bool run_cycle(const settings& config)
 
 } // namespace
 
-void handler(int number) { got_signal = number; }
+void handler(int number)
+{
+    got_signal = number;
+}
 
 void start_daemon(const char* name, int facility)
 {

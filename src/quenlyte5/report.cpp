@@ -7,12 +7,16 @@
 #include <cstring>
 #include <syslog.h>
 
-namespace {
+namespace
+{
 bool to_syslog = false;
 constexpr int max_message = 512; // bytes, longer messages are cut
 } // namespace
 
-void report_to_syslog() { to_syslog = true; }
+void report_to_syslog()
+{
+    to_syslog = true;
+}
 
 void report(const char* format, ...)
 {

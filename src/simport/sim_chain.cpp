@@ -11,14 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr std::uint8_t data_line = 0x01;
 constexpr std::uint8_t clock_line = 0x02;
 constexpr std::uint8_t latch_line = 0x04;
 constexpr std::uint32_t ring_mask = sim_stages - 1;
 static_assert((sim_stages & ring_mask) == 0, "the ring needs a power of two");
-
 
 constexpr std::size_t name_size = 32;
 constexpr mode_t shm_mode = 0644; // the daemon drives it, anybody may watch
@@ -47,7 +47,8 @@ sim_chain* sim_attach(int port, bool create)
     if (descriptor < 0) return nullptr;
 
     // A new object is empty; zero-filled it is a dark chain with counters 0.
-    struct stat status {};
+    struct stat status {
+    };
     if (fstat(descriptor, &status) != 0 ||
         (status.st_size < static_cast<off_t>(sizeof(sim_chain)) &&
          ftruncate(descriptor, sizeof(sim_chain)) != 0)) {
@@ -56,7 +57,8 @@ sim_chain* sim_attach(int port, bool create)
         errno = saved;
         return nullptr;
     }
-    void* memory = mmap(nullptr, sizeof(sim_chain), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+    void* memory =
+        mmap(nullptr, sizeof(sim_chain), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
     const int saved = errno;
     close(descriptor);
     errno = saved;
@@ -69,7 +71,8 @@ const sim_chain* sim_watch(int port)
     shm_name(port, name);
     const int descriptor = shm_open(name, O_RDONLY, 0);
     if (descriptor < 0) return nullptr;
-    struct stat status {};
+    struct stat status {
+    };
     void* memory = MAP_FAILED;
     if (fstat(descriptor, &status) != 0) {
         // errno from fstat

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-constexpr int sim_stages = 4096; // stages in the simulated chain
+constexpr int sim_stages = 4096;     // stages in the simulated chain
 constexpr int sim_trace_size = 1024; // accesses kept in the trace ring
 constexpr int sim_port_span = 3;     // addresses of a port: data, status, control
 
@@ -24,12 +24,12 @@ struct sim_access {
 };
 
 struct sim_chain {
-    std::uint8_t reg;      // the data register
+    std::uint8_t reg; // the data register
     std::uint8_t unused[3];
-    std::uint32_t head;    // ring index of stage 1 in `stages`
-    std::uint64_t writes;  // data register writes so far
-    std::uint64_t reads;   // data register reads so far
-    std::uint64_t frames;  // latch pulses (rising edges of bit 2) so far
+    std::uint32_t head;               // ring index of stage 1 in `stages`
+    std::uint64_t writes;             // data register writes so far
+    std::uint64_t reads;              // data register reads so far
+    std::uint64_t frames;             // latch pulses (rising edges of bit 2) so far
     std::uint8_t stages[sim_stages];  // ring: stage k at (head + k - 1) mod sim_stages
     std::uint8_t outputs[sim_stages]; // latched outputs, outputs[k - 1] is stage k
     std::uint64_t accesses;           // accesses at any address of the port so far

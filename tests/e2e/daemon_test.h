@@ -19,18 +19,20 @@
 #include <unistd.h>
 #include <vector>
 
-namespace e2e {
+namespace e2e
+{
 
 inline const std::string status_line = "status pppoe\r\n";
 inline const std::string rate_line = "rate pppoe\r\n";
 
 // The register accesses of one 4-LED online frame showing the stages 1100
 // (shifted 0, 0, 1, 1), from a register at 0x00: r<read> w<written>.
-inline const std::string frame_1100 = "r00 w00 r00 w82 r82 w80 " // 0: data low, clock up, clock down
-                                      "r80 w80 r80 w82 r82 w80 " // 0
-                                      "r80 w81 r81 w83 r83 w80 " // 1: data up, clock up, both down
-                                      "r80 w81 r81 w83 r83 w80 " // 1
-                                      "r80 w84 r84 w80 ";        // latch up and down
+inline const std::string frame_1100 =
+    "r00 w00 r00 w82 r82 w80 " // 0: data low, clock up, clock down
+    "r80 w80 r80 w82 r82 w80 " // 0
+    "r80 w81 r81 w83 r83 w80 " // 1: data up, clock up, both down
+    "r80 w81 r81 w83 r83 w80 " // 1
+    "r80 w84 r84 w80 ";        // latch up and down
 
 // True when this test program runs under valgrind (tests/valgrind.sh), which
 // preloads its own library into every process it runs.
@@ -51,8 +53,9 @@ inline const backend backends[] = {
     {"ppdev", "quenlyte5-ppdev", true},
 };
 
-class daemon_test : public ::testing::Test {
-protected:
+class daemon_test : public ::testing::Test
+{
+  protected:
     std::string daemon_program = "quenlyte5-sim"; // the build under test
     bool emulated = false;                        // under quenlyte-sim run
     int listener = -1;
@@ -149,8 +152,9 @@ protected:
 };
 
 // The port cases, once per backend.
-class backend_test : public daemon_test, public ::testing::WithParamInterface<backend> {
-protected:
+class backend_test : public daemon_test, public ::testing::WithParamInterface<backend>
+{
+  protected:
     void SetUp() override
     {
         daemon_program = GetParam().program;

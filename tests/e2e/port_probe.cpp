@@ -27,12 +27,18 @@ namespace
 const char* error_name(int error)
 {
     switch (error) {
-    case EINVAL: return "EINVAL";
-    case EPERM: return "EPERM";
-    case EACCES: return "EACCES";
-    case ENOENT: return "ENOENT";
-    case EBUSY: return "EBUSY";
-    default: return std::strerror(error);
+    case EINVAL:
+        return "EINVAL";
+    case EPERM:
+        return "EPERM";
+    case EACCES:
+        return "EACCES";
+    case ENOENT:
+        return "ENOENT";
+    case EBUSY:
+        return "EBUSY";
+    default:
+        return std::strerror(error);
     }
 }
 

@@ -12,7 +12,8 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using e2e::rate_line;
 using e2e::status_line;
@@ -50,7 +51,7 @@ TEST_F(Daemon, ShowsBarAndDotFramesFromTheReportedRates)
         {"1", "OK 2048 4096\r\n", "0010000000010000"},
         {"2", "OK 0 0\r\n", "0000000000000000"},
         {"2", "OK 999999 999999\r\n", "1111111111111111"},
-        {"2", "1024 0\r\nOK\r\n", "1100000000000000"},    // value before a trailing OK
+        {"2", "1024 0\r\nOK\r\n", "1100000000000000"},       // value before a trailing OK
         {"2", "OK 2147483648 4096\r\n", "0000000000000000"}, // beyond int: both 0
         {"2", "OK -4096 -4096\r\n", "0000000000000000"},
         {"2", "OK lots\r\n", "0000000000000000"},
@@ -90,7 +91,8 @@ TEST_F(Daemon, DisplayModeThreeWritesNothing)
     ASSERT_NO_FATAL_FAILURE(begin({"8", "8", "0", "16", "3", "1000"}));
     online_cycle("OK 4096 4096\r\n");
     expect(status_line);
-    EXPECT_EQ(e2e::view(0, 16), "leds=0000000000000000 online=0 reg=0x00 frames=0 writes=0 reads=0\n");
+    EXPECT_EQ(e2e::view(0, 16),
+              "leds=0000000000000000 online=0 reg=0x00 frames=0 writes=0 reads=0\n");
     EXPECT_EQ(stop(SIGTERM), 0);
 }
 
@@ -139,7 +141,8 @@ TEST_F(Daemon, RejectsBadArgumentsBeforeDetachingAndAcceptsExtraOnes)
     } cases[] = {
         {{}, 1, "usage: " + daemon_program + " IN_MAX OUT_MAX PORT LEDS MODE RATE\n"},
         {{"8", "8", "0", "16", "2"}, 1, "usage: " + daemon_program},
-        {{"0", "8", "0", "16", "2", "10"}, 1,
+        {{"0", "8", "0", "16", "2", "10"},
+         1,
          daemon_program +
              ": argument 1 (full-scale inbound rate): must be a number above 0, not \"0\"\n"},
         {{"8", "-8", "0", "16", "2", "10"}, 1, "argument 2 (full-scale outbound rate)"},
@@ -147,7 +150,8 @@ TEST_F(Daemon, RejectsBadArgumentsBeforeDetachingAndAcceptsExtraOnes)
         {{"8", "8", "0", "16", "2", "-1"}, 1, "argument 6 (refresh rate)"},
         {{"8"}, 1, "usage: "},
         {{"-8", "8", "0", "16", "2", "10"}, 1, "argument 1 (full-scale inbound rate)"},
-        {{"x", "8", "0", "16", "2", "10"}, 1,
+        {{"x", "8", "0", "16", "2", "10"},
+         1,
          "argument 1 (full-scale inbound rate): must be a number above 0, not \"x\""},
         {{"8", "0", "0", "16", "2", "10"}, 1, "argument 2 (full-scale outbound rate)"},
         {{"8", "8", "0", "16", "2", "-2147483649"}, 1, "argument 6 (refresh rate)"},
@@ -156,7 +160,8 @@ TEST_F(Daemon, RejectsBadArgumentsBeforeDetachingAndAcceptsExtraOnes)
     for (const auto& c : cases) {
         const auto r = run_daemon(c.args);
         EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_EQ(r.err.rfind(c.err, 0) == 0 || r.err.find(c.err) != std::string::npos, true) << r.err;
+        EXPECT_EQ(r.err.rfind(c.err, 0) == 0 || r.err.find(c.err) != std::string::npos, true)
+            << r.err;
         EXPECT_EQ(r.out, "");
     }
     EXPECT_EQ(e2e::accept_client(listener, 200), -1) << "a daemon started despite bad arguments";

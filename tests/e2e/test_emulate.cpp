@@ -61,25 +61,36 @@ void check_port_calls()
         int status;
         std::string err; // a part of it
     } cases[] = {
-        {{}, {granted, "out:0x378:0x55", "in:0x378", "in:0x379", "out:0x37a:1"},
-         "ioperm 0\nout 0x378\nin 0x378 0x55\nin 0x379 0xff\nout 0x37a\n", 0, ""},
-        {{}, {"ioperm:65535:2:1", "ioperm:1:0:1", "ioperm:0:65536:1", "iopl:4", "iopl:3", "in:0x80"},
-         "ioperm EINVAL\nioperm EINVAL\nioperm 0\niopl EINVAL\niopl 0\nin 0x80 0xff\n", 0, ""},
+        {{},
+         {granted, "out:0x378:0x55", "in:0x378", "in:0x379", "out:0x37a:1"},
+         "ioperm 0\nout 0x378\nin 0x378 0x55\nin 0x379 0xff\nout 0x37a\n",
+         0,
+         ""},
+        {{},
+         {"ioperm:65535:2:1", "ioperm:1:0:1", "ioperm:0:65536:1", "iopl:4", "iopl:3", "in:0x80"},
+         "ioperm EINVAL\nioperm EINVAL\nioperm 0\niopl EINVAL\niopl 0\nin 0x80 0xff\n",
+         0,
+         ""},
         {{}, {"ioperm:0x378:1:1", "in:0x379"}, "ioperm 0\n", 128 + SIGSEGV, ""},
         {{}, {granted, "ioperm:0x378:3:0", "in:0x378"}, "ioperm 0\nioperm 0\n", 128 + SIGSEGV, ""},
         {{}, {"hlt"}, "", 128 + SIGSEGV, ""},
         {{}, {granted, "inw:0x378"}, "ioperm 0\n", 128 + SIGKILL, "in ax,dx (66 ed) at 0x"},
         {{}, {granted, "fork", "in:0x378"}, "ioperm 0\nin 0x378 0x55\n", 0, ""},
-        {{"--refuse"}, {granted, "ioperm:0x378:3:0", "iopl:3", "open:/dev/parport0"},
-         "ioperm EPERM\nioperm 0\niopl EPERM\nopen EACCES\n", 0, ""},
+        {{"--refuse"},
+         {granted, "ioperm:0x378:3:0", "iopl:3", "open:/dev/parport0"},
+         "ioperm EPERM\nioperm 0\niopl EPERM\nopen EACCES\n",
+         0,
+         ""},
         {{"--parport", "0x1000"},
          {"ls:/proc/sys/dev/parport", "cat:/proc/sys/dev/parport/parport3/base-addr",
-          "open:/dev/parport4", "open:/dev/parport3", "ioctl:PPRDATA", "ioctl:PPEXCL", "ioctl:PPCLAIM",
-          "ioctl:PPWDATA:0x81", "ioctl:PPRDATA", "ioctl:PPRSTATUS", "ioctl:PPRELEASE", "ioctl:PPWDATA:0"},
+          "open:/dev/parport4", "open:/dev/parport3", "ioctl:PPRDATA", "ioctl:PPEXCL",
+          "ioctl:PPCLAIM", "ioctl:PPWDATA:0x81", "ioctl:PPRDATA", "ioctl:PPRSTATUS",
+          "ioctl:PPRELEASE", "ioctl:PPWDATA:0"},
          "ls parport0 parport1 parport2 parport3\ncat 4096\t5120\nopen ENOENT\nopen 0\n"
          "PPRDATA EINVAL\nPPEXCL 0\nPPCLAIM 0\nPPWDATA 0\nPPRDATA 0 0x81\nPPRSTATUS EINVAL\n"
          "PPRELEASE 0\nPPWDATA EINVAL\n",
-         0, "/dev/parport3: ioctl 0x80017081: not emulated: Invalid argument"},
+         0,
+         "/dev/parport3: ioctl 0x80017081: not emulated: Invalid argument"},
     };
     for (const char* build : {"port_probe", "port_probe_static"}) {
         const std::string path = e2e::program(build);

@@ -9,24 +9,24 @@
 #include "daemon_test.h"
 #include "harness.h"
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pwd.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -136,7 +136,7 @@ TEST_F(Faults, StatusRepliesInPiecesOrOddFormsGiveTheRightStateAndKeepTheExchang
         {{"OKxOnline\r\n"}, false}, // "OK" and no blank is no "OK " prefix
         {{"OK Online\tx\r\n"}, false},
         {{"OK Online\r\nOK\r\n"}, false},
-        {{"OK Online\r\n" + rates_3_5}, false}, // two replies in one write are one reply
+        {{"OK Online\r\n" + rates_3_5}, false},   // two replies in one write are one reply
         {{std::string(8190, 'z') + "OK"}, false}, // exactly the buffer: it fits
         // Longer than the buffer (more such forms: FrameReply in the unit tests)
         {{std::string(100000, 'y') + "\r\n"}, false},
@@ -250,7 +250,7 @@ TEST_F(Faults, AServiceThatClosesOrResetsTheConnectionLeavesTheChainDarkForGood)
 TEST_F(Faults, EachEndingSignalEndsTheDaemonInOrderInEveryStateItWaitsIn)
 {
     enum state {
-        pausing_online,       // after an online frame
+        pausing_online, // after an online frame
         pausing_offline,
         waiting_for_status,   // before any frame
         reading_after_online, // a service that stopped answering, the chain lit
@@ -258,8 +258,8 @@ TEST_F(Faults, EachEndingSignalEndsTheDaemonInOrderInEveryStateItWaitsIn)
         joining_pieces,
     };
     for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
-        for (const state s : {pausing_online, pausing_offline, waiting_for_status, reading_after_online,
-                              waiting_for_rate, joining_pieces}) {
+        for (const state s : {pausing_online, pausing_offline, waiting_for_status,
+                              reading_after_online, waiting_for_rate, joining_pieces}) {
             SCOPED_TRACE("signal " + std::to_string(number) + " state " + std::to_string(s));
             // One update a second: a pause after the signal's cycle would be
             // seen (a prompt second status once online while reading).
@@ -336,7 +336,8 @@ TEST_F(Faults, AnEndingSignalWhileStillConnectingEndsTheDaemonBeforeItTakesThePo
         ASSERT_TRUE(e2e::wait_blocked_in(daemon, {SYS_connect}));
         kill(daemon, number);
         int status = 0;
-        for (int waited_ms = 0; waitpid(daemon, &status, WNOHANG) == 0 && waited_ms < 10000; ++waited_ms)
+        for (int waited_ms = 0; waitpid(daemon, &status, WNOHANG) == 0 && waited_ms < 10000;
+             ++waited_ms)
             usleep(1000);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << "status " << status;
         daemon = -1;
@@ -441,8 +442,9 @@ TEST_F(StartUp, AFailedForkIsReportedOnStandardErrorWithStatusOne)
     // run as root drops to nobody first; a probe fork checks that the limit
     // binds before the daemon runs. The fork comes before any port access.
     if (e2e::under_valgrind())
-        GTEST_SKIP() << "valgrind 3.19 itself dies in a program whose fork failed (a plain C program "
-                    "that calls strerror after a failed fork does too)";
+        GTEST_SKIP()
+            << "valgrind 3.19 itself dies in a program whose fork failed (a plain C program "
+               "that calls strerror after a failed fork does too)";
     const std::string path = e2e::program("quenlyte5-sim");
     const passwd* const nobody = getpwnam("nobody");
     const uid_t nobody_uid = nobody != nullptr ? nobody->pw_uid : 65534;

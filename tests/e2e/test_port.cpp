@@ -14,7 +14,8 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace {
+namespace
+{
 
 // Every access the simulated port at `address` has seen, oldest first, as
 // "r<read> w<written>"; at another address than the base with "+offset:".
@@ -23,7 +24,8 @@ std::string port_trace(int address)
     const sim_chain* chain = sim_watch(address);
     if (chain == nullptr) return "no simulated port";
     std::string all;
-    const std::uint64_t first = chain->accesses > sim_trace_size ? chain->accesses - sim_trace_size : 0;
+    const std::uint64_t first =
+        chain->accesses > sim_trace_size ? chain->accesses - sim_trace_size : 0;
     for (std::uint64_t n = first; n < chain->accesses; ++n) {
         const sim_access& a = chain->trace[n % sim_trace_size];
         char entry[16];
@@ -93,7 +95,8 @@ TEST_F(RealPort, ProgramFailsAtTheGrantForAnAddressOutsideTheIoSpaceWithoutTheEm
 {
     // Without CAP_SYS_RAWIO, so that no test can ever reach a real port: a
     // wrapped address would fail with "Operation not permitted" instead.
-    const auto s = e2e::start(e2e::program("quenlyte5"), {"8", "8", "66424", "16", "2", "10"}, true);
+    const auto s =
+        e2e::start(e2e::program("quenlyte5"), {"8", "8", "66424", "16", "2", "10"}, true);
     EXPECT_EQ(s.starter_status, 0);
     ASSERT_GT(s.daemon, 0);
     client = e2e::accept_client(listener);

@@ -113,12 +113,16 @@ class Ppdev : public e2e::daemon_test
         const std::string path = "/dev/parport" + std::to_string(number);
         ASSERT_EQ(mount("/dev/null", path.c_str(), "none", MS_BIND, nullptr), 0);
         device_mounts.push_back(path);
-        struct statvfs now {};
+        struct statvfs now {
+        };
         ASSERT_EQ(statvfs(path.c_str(), &now), 0);
         unsigned long flags = MS_REMOUNT | MS_BIND | MS_NODEV;
-        for (const auto& [kept, as] : {std::pair{ST_RDONLY, MS_RDONLY}, {ST_NOSUID, MS_NOSUID},
-                                      {ST_NOEXEC, MS_NOEXEC}, {ST_NOATIME, MS_NOATIME},
-                                      {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}})
+        for (const auto& [kept, as] : {std::pair{ST_RDONLY, MS_RDONLY},
+                                       {ST_NOSUID, MS_NOSUID},
+                                       {ST_NOEXEC, MS_NOEXEC},
+                                       {ST_NOATIME, MS_NOATIME},
+                                       {ST_NODIRATIME, MS_NODIRATIME},
+                                       {ST_RELATIME, MS_RELATIME}})
             if ((now.f_flag & kept) != 0) flags |= as;
         ASSERT_EQ(mount("none", path.c_str(), "none", flags, nullptr), 0) << std::strerror(errno);
     }

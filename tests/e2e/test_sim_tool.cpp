@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-class SimTool : public ::testing::Test {
-protected:
+namespace
+{
+class SimTool : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         if (const auto why = e2e::isolate(); !why.empty()) GTEST_SKIP() << why;
@@ -23,7 +25,8 @@ TEST_F(SimTool, ViewOfAMissingPortFailsWithAMessage)
     const auto r = sim({"view", "--once", "0", "8"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("quenlyte-sim: port 0x378: no simulated port"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("quenlyte-sim: port 0x378: no simulated port"), std::string::npos)
+        << r.err;
 }
 
 TEST_F(SimTool, ResetCreatesADarkPortWithTheGivenRegister)
@@ -60,12 +63,22 @@ TEST_F(SimTool, HelpAndVersionGoToStandardOutputAndEndWithStatusZero)
 
 TEST_F(SimTool, RejectsMalformedArguments)
 {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"reset"}, {"reset", "x"}, {"reset", "65536"}, {"reset", "0", "256"},
-             {"reset", "0", "0xZZ"}, {"view", "--once", "0"}, {"view", "--once", "0", "5000"},
-             {"view", "0", "-1"}, {"replay", "0"}, {"replay", "--log", "0", "t"},
-             {"replay", "--log", "4097", "0", "t"}, {"replay", "--fast", "0", "t"},
-             {"replay", "65536", "t"}, {"frobnicate"}, {}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"reset"},
+                                               {"reset", "x"},
+                                               {"reset", "65536"},
+                                               {"reset", "0", "256"},
+                                               {"reset", "0", "0xZZ"},
+                                               {"view", "--once", "0"},
+                                               {"view", "--once", "0", "5000"},
+                                               {"view", "0", "-1"},
+                                               {"replay", "0"},
+                                               {"replay", "--log", "0", "t"},
+                                               {"replay", "--log", "4097", "0", "t"},
+                                               {"replay", "--fast", "0", "t"},
+                                               {"replay", "65536", "t"},
+                                               {"frobnicate"},
+                                               {}}) {
         const auto r = sim(args);
         EXPECT_NE(r.status, 0) << (args.empty() ? "" : args[0]);
         EXPECT_FALSE(r.err.empty());

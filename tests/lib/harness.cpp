@@ -14,10 +14,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
-#include <linux/capability.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -28,13 +28,18 @@
 #include <thread>
 #include <unistd.h>
 
-namespace e2e {
+namespace e2e
+{
 
-namespace {
+namespace
+{
 
 int log_socket = -1;
 
-std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string errno_text(const char* what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 // A /dev of the test's own: null and urandom from the real one, an empty
 // shm, and a log socket. (Mounts that ignore their file system type name
@@ -45,10 +50,12 @@ std::string private_dev()
     const int urandom = open("/dev/urandom", O_PATH);
     if (null < 0 || urandom < 0) return errno_text("opening /dev");
     if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0) return errno_text("mounting /dev");
-    for (const auto& [fd, path] : {std::pair{null, "/dev/null"}, std::pair{urandom, "/dev/urandom"}}) {
+    for (const auto& [fd, path] :
+         {std::pair{null, "/dev/null"}, std::pair{urandom, "/dev/urandom"}}) {
         close(open(path, O_CREAT | O_WRONLY, 0666));
         const std::string source = "/proc/self/fd/" + std::to_string(fd);
-        if (mount(source.c_str(), path, "none", MS_BIND, nullptr) != 0) return errno_text("binding /dev");
+        if (mount(source.c_str(), path, "none", MS_BIND, nullptr) != 0)
+            return errno_text("binding /dev");
         close(fd);
     }
     mkdir("/dev/shm", 01777);
@@ -59,7 +66,8 @@ std::string private_dev()
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, "/dev/log");
-    if (log_socket < 0 || bind(log_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    if (log_socket < 0 ||
+        bind(log_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return errno_text("binding /dev/log");
     return "";
 }
@@ -93,7 +101,8 @@ std::string drain(int fd)
     std::string all;
     char chunk[4096];
     ssize_t got;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0) all.append(chunk, static_cast<std::size_t>(got));
+    while ((got = read(fd, chunk, sizeof chunk)) > 0)
+        all.append(chunk, static_cast<std::size_t>(got));
     return all;
 }
 
@@ -158,7 +167,10 @@ std::string bin_dir()
     return chosen != nullptr && *chosen != '\0' ? chosen : QUENLYTE_BIN_DIR;
 }
 
-std::string program(const char* name) { return bin_dir() + "/" + name; }
+std::string program(const char* name)
+{
+    return bin_dir() + "/" + name;
+}
 
 run_result run(const std::string& path, const std::vector<std::string>& args)
 {
@@ -208,7 +220,8 @@ started start(const std::string& path, const std::vector<std::string>& args, boo
     return result;
 }
 
-namespace {
+namespace
+{
 const char* const emulator_log = "/dev/shm/quenlyte-sim-run.log";
 }
 
@@ -280,7 +293,10 @@ int wait_exit(pid_t pid, int timeout_ms)
     }
 }
 
-bool wait_blocked(pid_t pid, int timeout_ms) { return wait_blocked_in(pid, {}, timeout_ms); }
+bool wait_blocked(pid_t pid, int timeout_ms)
+{
+    return wait_blocked_in(pid, {}, timeout_ms);
+}
 
 bool wait_blocked_in(pid_t pid, const std::vector<long>& numbers, int timeout_ms)
 {
@@ -374,7 +390,10 @@ void send_bytes(int fd, const std::string& bytes)
     }
 }
 
-bool quiet_for(int fd, int ms) { return wait_readable(fd, ms) == 0; }
+bool quiet_for(int fd, int ms)
+{
+    return wait_readable(fd, ms) == 0;
+}
 
 std::string syslog_line(const std::string& text, int timeout_ms)
 {
@@ -394,7 +413,8 @@ std::string view(int port_argument, int leds)
 {
     auto result = run(program("quenlyte-sim"),
                       {"view", "--once", std::to_string(port_argument), std::to_string(leds)});
-    return result.status == 0 ? result.out : "exit " + std::to_string(result.status) + ": " + result.err;
+    return result.status == 0 ? result.out
+                              : "exit " + std::to_string(result.status) + ": " + result.err;
 }
 
 std::string leds(int port_argument, int count)

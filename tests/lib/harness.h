@@ -13,7 +13,8 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace e2e {
+namespace e2e
+{
 
 // Sets up the namespaces; returns an empty text, or what the kernel or the
 // container refused (the test then skips, and this process is left where it
@@ -44,7 +45,8 @@ struct started {
 
 // Starts a daemon program as a shell would and waits for the starting
 // process; finds the detached child it leaves behind.
-started start(const std::string& path, const std::vector<std::string>& args, bool drop_rawio = false);
+started start(const std::string& path, const std::vector<std::string>& args,
+              bool drop_rawio = false);
 
 // Starts a daemon program under `quenlyte-sim run [options] --`, which stays
 // in the foreground while it traces the program; finds the detached daemon

@@ -13,11 +13,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace test_ns {
+namespace test_ns
+{
 
-namespace {
+namespace
+{
 
-std::string errno_text(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string errno_text(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
 
 std::string bring_up_loopback()
 {
@@ -121,7 +126,10 @@ std::string unshare_with_user(int flags)
 
 // (Mounts that ignore their file system type name "none" rather than
 // passing null, which valgrind takes for a bad pointer.)
-bool private_mounts() { return mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0; }
+bool private_mounts()
+{
+    return mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0;
+}
 
 // Where it may, makes /proc/sys/net writable in this mount namespace
 // (containers mount /proc/sys read-only). Its settings are those of the

@@ -10,7 +10,8 @@
 
 #include <string>
 
-namespace test_ns {
+namespace test_ns
+{
 
 // More set-up inside the new namespaces (mounts, say): an empty text, or why
 // it failed. It runs in the trial child too, so it must be repeatable.

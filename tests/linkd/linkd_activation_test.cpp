@@ -25,9 +25,9 @@ TEST(LinkdActivation, TakesDescriptorThreeOnlyWhenHandedExactlyOneSocket)
     };
     const row rows[] = {
         {"42", "1", 3, ""},
-        {nullptr, "1", -1, ""},        // started by hand
+        {nullptr, "1", -1, ""}, // started by hand
         {"42", nullptr, -1, ""},
-        {"41", "1", -1, ""},           // handed to a parent, inherited
+        {"41", "1", -1, ""}, // handed to a parent, inherited
         {"42", "0", -1, ""},
         {"42", "2", -1, "LISTEN_FDS: 2 sockets"},
         {"42x", "1", -1, "LISTEN_PID: "},

@@ -10,8 +10,8 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -23,8 +23,8 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace
@@ -33,10 +33,10 @@ namespace
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-constexpr std::size_t idle_wanted = 4000;     // silent connections
-constexpr std::size_t half_wanted = 100;      // connections that send half a line
-constexpr rlim_t own_fds_margin = 64;         // descriptors the test keeps for itself
-constexpr double patience_s = 60.0;           // generous: valgrind and a busy machine
+constexpr std::size_t idle_wanted = 4000; // silent connections
+constexpr std::size_t half_wanted = 100;  // connections that send half a line
+constexpr rlim_t own_fds_margin = 64;     // descriptors the test keeps for itself
+constexpr double patience_s = 60.0;       // generous: valgrind and a busy machine
 constexpr int leds = 16;
 
 double since(steady::time_point t0)
@@ -58,7 +58,9 @@ std::size_t closed_by_service(const std::vector<int>& fds)
 std::size_t counter(const std::string& view_line, const std::string& name)
 {
     const auto at = view_line.find(" " + name + "=");
-    return at == std::string::npos ? 0 : std::strtoul(view_line.c_str() + at + name.size() + 2, nullptr, 10);
+    return at == std::string::npos
+               ? 0
+               : std::strtoul(view_line.c_str() + at + name.size() + 2, nullptr, 10);
 }
 
 bool under_valgrind()
@@ -117,7 +119,8 @@ class LinkdLoad : public ::testing::Test
         EXPECT_EQ(::write(go[1], "g", 1), 1);
         ::close(go[1]);
         ASSERT_TRUE(limited) << std::strerror(errno);
-        for (const auto t0 = steady::now(); since(t0) < patience_s; std::this_thread::sleep_for(20ms)) {
+        for (const auto t0 = steady::now(); since(t0) < patience_s;
+             std::this_thread::sleep_for(20ms)) {
             if (const int probe = e2e::connect_service(); probe >= 0) {
                 ::close(probe);
                 return;
@@ -148,7 +151,8 @@ TEST_F(LinkdLoad, TheDaemonGoesOnlineAndStaysOnlineBesideThousandsOfHostileClien
     const std::size_t total = std::min(wanted, room);
     const std::size_t half = total * half_wanted / (idle_wanted + half_wanted);
     if (total < idle_wanted + half_wanted)
-        std::cout << (valgrind ? "under valgrind" : "descriptor limit " + std::to_string(own.rlim_cur))
+        std::cout << (valgrind ? "under valgrind"
+                               : "descriptor limit " + std::to_string(own.rlim_cur))
                   << ": " << total - half << " idle and " << half << " half-line connections\n";
     ASSERT_GT(total, 100u);
 
@@ -179,7 +183,8 @@ TEST_F(LinkdLoad, TheDaemonGoesOnlineAndStaysOnlineBesideThousandsOfHostileClien
         EXPECT_GT(total - closed, total / 8) << "the soft descriptor limit was not raised";
     }
 
-    const auto started = e2e::start(e2e::program("quenlyte5-sim"), {"512", "64", "0", "16", "2", "20"});
+    const auto started =
+        e2e::start(e2e::program("quenlyte5-sim"), {"512", "64", "0", "16", "2", "20"});
     ASSERT_EQ(started.starter_status, 0);
     daemon = started.daemon;
     ASSERT_GT(daemon, 0);
@@ -191,7 +196,8 @@ TEST_F(LinkdLoad, TheDaemonGoesOnlineAndStaysOnlineBesideThousandsOfHostileClien
     // And it stays online, frame after frame, while the crowd holds on.
     for (int look = 0; look < 3; ++look) {
         const std::size_t frames = counter(view, "frames");
-        for (const auto t0 = steady::now(); since(t0) < patience_s; std::this_thread::sleep_for(200ms))
+        for (const auto t0 = steady::now(); since(t0) < patience_s;
+             std::this_thread::sleep_for(200ms))
             if (counter(view = e2e::view(0, leds), "frames") > frames + 10) break;
         EXPECT_GT(counter(view, "frames"), frames + 10) << view;
         EXPECT_NE(view.find(" online=1 "), std::string::npos) << view;

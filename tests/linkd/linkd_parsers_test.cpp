@@ -23,8 +23,8 @@ TEST(LinkdOptions, AcceptsEachSourceAndRejectsBadLinesNamingTheOption)
 {
     linkd_options o;
     std::string error;
-    std::vector<std::string_view> args{"--script=/s", "--listen", "127.0.0.2:0", "--window=0.25",
-                                       "--idle", "0"};
+    std::vector<std::string_view> args{"--script=/s",   "--listen", "127.0.0.2:0",
+                                       "--window=0.25", "--idle",   "0"};
     ASSERT_EQ(parse_options(args, o, error), parse_outcome::run);
     EXPECT_EQ(o.source, source_kind::script);
     EXPECT_EQ(o.script_path, "/s");

@@ -322,7 +322,8 @@ TEST_F(LinkdService, DetachedItServesOnceTheStarterEndsAndItsPidfileGoesWithIt)
     while (::waitpid(pid, &status, WNOHANG) == 0 && since(t0) < patience_s)
         std::this_thread::sleep_for(20ms);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_NE(::access((dir + "/linkd.pid").c_str(), F_OK), 0) << "the pidfile outlived the service";
+    EXPECT_NE(::access((dir + "/linkd.pid").c_str(), F_OK), 0)
+        << "the pidfile outlived the service";
     EXPECT_TRUE(wait_closed(c));
 }
 

@@ -19,7 +19,8 @@ TEST(Decode, TellsByteWidePortInstructionsFromOtherPortFormsAndFromAnythingElse)
         {{0xE4, 0x80}, port_op::in_byte, true, 0x80, 2, "in al,0x80"},
         {{0xEE}, port_op::out_byte, false, 0, 1, "out dx,al"},
         {{0xE6, 0x78}, port_op::out_byte, true, 0x78, 2, "out 0x78,al"},
-        {{0x66, 0x48, 0xEE}, port_op::out_byte, false, 0, 3, "out dx,al"}, // prefixes change nothing
+        {{0x66, 0x48, 0xEE}, port_op::out_byte, false, 0, 3, "out dx,al"}, // prefixes change
+                                                                           // nothing
         {{0xED}, port_op::other, false, 0, 1, "in eax,dx"},
         {{0x66, 0xED}, port_op::other, false, 0, 2, "in ax,dx"},
         {{0xE5, 0x79}, port_op::other, true, 0x79, 2, "in eax,0x79"},
@@ -32,7 +33,7 @@ TEST(Decode, TellsByteWidePortInstructionsFromOtherPortFormsAndFromAnythingElse)
         {{0xE4}, port_op::none, false, 0, 0, ""}, // its address byte unreadable
         {{0x66, 0x66}, port_op::none, false, 0, 0, ""},
         {{}, port_op::none, false, 0, 0, ""},
-        {{0xF4}, port_op::none, false, 0, 0, ""},       // hlt
+        {{0xF4}, port_op::none, false, 0, 0, ""},             // hlt
         {{0x48, 0x8B, 0x00}, port_op::none, false, 0, 0, ""}, // mov rax,[rax]
         {std::vector<std::uint8_t>(15, 0x66), port_op::none, false, 0, 0, ""},
     };

@@ -10,10 +10,12 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class Display : public ::testing::Test {
-protected:
+class Display : public ::testing::Test
+{
+  protected:
     // An address of this process alone, so that tests run in parallel.
     int port = 0x1000 + static_cast<int>(getpid() % 0xE000);
     sim_chain* chain = nullptr;
@@ -52,13 +54,13 @@ TEST(ScaleRate, RoundsUpFromTheHalfAndClampsToTheHalfChain)
         int half_leds;
         int leds;
     } cases[] = {
-        {8.0f, 8, 8, 8},   // 9 clamped
-        {7.0f, 8, 8, 8},   {1.0f, 8, 8, 2},   {0.3f, 8, 8, 1},   {0.0f, 8, 8, 0},
-        {2.0f, 8, 8, 3},   {0.01f, 1000, 8, 1}, {5.0f, 8, 0, 0},
-        {-3.0f, 8, 8, 0},  // a negative rate never lights or lengthens anything
-        {-0.2f, 8, 8, 0},
-        {3e9f, 1, 1 << 29, 1 << 29}, // far beyond int when scaled
-        {1e6f, 1, 8, 8},   {1.0f, 0, 8, 0},
+        {8.0f, 8, 8, 8}, // 9 clamped
+        {7.0f, 8, 8, 8},  {1.0f, 8, 8, 2},
+        {0.3f, 8, 8, 1},  {0.0f, 8, 8, 0},
+        {2.0f, 8, 8, 3},  {0.01f, 1000, 8, 1},
+        {5.0f, 8, 0, 0},  {-3.0f, 8, 8, 0}, // a negative rate never lights or lengthens anything
+        {-0.2f, 8, 8, 0}, {3e9f, 1, 1 << 29, 1 << 29}, // far beyond int when scaled
+        {1e6f, 1, 8, 8},  {1.0f, 0, 8, 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(scale_rate(c.rate, c.full_scale, c.half_leds), c.leds)
@@ -74,12 +76,9 @@ TEST_F(Display, DotAndBarFramesLightTheRightStages)
         float out;
         const char* chain;
     } cases[] = {
-        {1, 2.0f, 4.0f, "0010000000010000"},
-        {2, 2.0f, 4.0f, "1110000000011111"},
-        {1, 0.0f, 0.0f, "0000000000000000"},
-        {2, 0.0f, 0.0f, "0000000000000000"},
-        {2, 100.0f, 100.0f, "1111111111111111"},
-        {1, 100.0f, 0.1f, "0000000100000001"},
+        {1, 2.0f, 4.0f, "0010000000010000"},     {2, 2.0f, 4.0f, "1110000000011111"},
+        {1, 0.0f, 0.0f, "0000000000000000"},     {2, 0.0f, 0.0f, "0000000000000000"},
+        {2, 100.0f, 100.0f, "1111111111111111"}, {1, 100.0f, 0.1f, "0000000100000001"},
     };
     for (const auto& c : cases) {
         show_rates(port, c.in, c.out, 8, 8, 8, c.mode);

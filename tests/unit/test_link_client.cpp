@@ -3,11 +3,11 @@
 #include "link_client.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <chrono>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -17,7 +17,8 @@
 // The daemon's end flag, which the client consults before waiting for a reply.
 volatile sig_atomic_t got_signal = 0;
 
-namespace {
+namespace
+{
 
 // The value text for a reply of these exact bytes, or "<null>".
 std::string value_of(const std::string& reply)

@@ -12,10 +12,18 @@ TEST(ToInt, FollowsStrtolRulesAndSaturates)
         const char* text;
         int value;
     } cases[] = {
-        {"8", 8},         {"8k", 8},         {"  42", 42},     {"+7", 7},
-        {"-3", -3},       {"", 0},           {"abc", 0},       {"0x10", 0},
-        {"2147483647", INT_MAX},             {"2147483648", INT_MAX},
-        {"99999999999999999999", INT_MAX},   {"-99999999999", INT_MIN},
+        {"8", 8},
+        {"8k", 8},
+        {"  42", 42},
+        {"+7", 7},
+        {"-3", -3},
+        {"", 0},
+        {"abc", 0},
+        {"0x10", 0},
+        {"2147483647", INT_MAX},
+        {"2147483648", INT_MAX},
+        {"99999999999999999999", INT_MAX},
+        {"-99999999999", INT_MIN},
     };
     for (const auto& c : cases) EXPECT_EQ(to_int(c.text), c.value) << '"' << c.text << '"';
 }
@@ -38,7 +46,7 @@ TEST(Settings, ConvertAllSixArguments)
     EXPECT_EQ(s.in_max, 100);
     EXPECT_EQ(s.out_max, 20);
     EXPECT_EQ(s.port_base, 0x278);
-    EXPECT_EQ(s.half_leds, 4);       // an odd count leaves one LED out
+    EXPECT_EQ(s.half_leds, 4); // an odd count leaves one LED out
     EXPECT_EQ(s.display_mode, 2);
     EXPECT_EQ(s.cycle_delay_us, 250000);
 }
@@ -49,10 +57,14 @@ TEST(Settings, NameTheFirstArgumentOutsideItsRange)
         const char* args[6];
         int bad;
     } cases[] = {
-        {{"0", "1", "0", "16", "1", "1"}, 1},   {{"-5", "1", "0", "16", "1", "1"}, 1},
-        {{"x", "1", "0", "16", "1", "1"}, 1},   {{"1", "0", "0", "16", "1", "1"}, 2},
-        {{"1", "1", "0", "16", "1", "0"}, 6},   {{"1", "1", "0", "16", "1", "-1"}, 6},
-        {{"1", "1", "0", "16", "1", "fast"}, 6}, {{"1k", "1", "0", "-16", "7", "1000000"}, 0},
+        {{"0", "1", "0", "16", "1", "1"}, 1},
+        {{"-5", "1", "0", "16", "1", "1"}, 1},
+        {{"x", "1", "0", "16", "1", "1"}, 1},
+        {{"1", "0", "0", "16", "1", "1"}, 2},
+        {{"1", "1", "0", "16", "1", "0"}, 6},
+        {{"1", "1", "0", "16", "1", "-1"}, 6},
+        {{"1", "1", "0", "16", "1", "fast"}, 6},
+        {{"1k", "1", "0", "-16", "7", "1000000"}, 0},
         // The refresh rate ends where the pause would round down to 0 us.
         {{"1", "1", "0", "16", "1", "1000001"}, 6},
         {{"1", "1", "0", "16", "1", "2147483648"}, 6},
@@ -123,8 +135,8 @@ TEST(ParseRates, AcceptsWhatTwoDecimalConversionsAccept)
         {"+5 +6", true, 5, 6},
         {"7  8\r\n", true, 7, 8},
         {"2147483647 -2147483648", true, INT_MAX, INT_MIN},
-        {"9x 10", false, 0, 0},           // junk between the numbers
-        {"2147483648 1", false, 0, 0},    // beyond int
+        {"9x 10", false, 0, 0},        // junk between the numbers
+        {"2147483648 1", false, 0, 0}, // beyond int
         {"1 -2147483649", false, 0, 0},
         {"1 99999999999999999999999", false, 0, 0},
         {"5", false, 0, 0},

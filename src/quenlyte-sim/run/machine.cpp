@@ -13,17 +13,17 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/ppdev.h>
-#include <sys/ioctl.h>
 #include <map>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace
 {
 
-constexpr unsigned long highest_iopl = 3;      // iopl level that opens every port
-constexpr unsigned ecp_offset = 0x400;         // base-addr's second address: base + 0x400
+constexpr unsigned long highest_iopl = 3; // iopl level that opens every port
+constexpr unsigned ecp_offset = 0x400;    // base-addr's second address: base + 0x400
 constexpr mode_t dir_mode = 0755;
 constexpr mode_t listing_mode = 0444; // as /proc/sys shows it
 constexpr mode_t device_mode = 0666;  // the emulated device refuses nobody
@@ -35,7 +35,7 @@ struct port {
     sim_chain* chain = nullptr; // attached on first use
     dev_t device = 0;           // its /dev/parportN stand-in
     ino_t inode = 0;
-    pid_t claimed_by = 0;       // the process that holds its claim
+    pid_t claimed_by = 0; // the process that holds its claim
 };
 
 struct task_io {
@@ -48,7 +48,10 @@ std::map<pid_t, task_io> tasks;
 bool refusing = false;
 std::string root; // the private directory
 
-std::string device_file(std::size_t number) { return root + "/dev/parport" + std::to_string(number); }
+std::string device_file(std::size_t number)
+{
+    return root + "/dev/parport" + std::to_string(number);
+}
 
 bool write_file(const std::string& path, const std::string& text, mode_t mode)
 {
@@ -97,23 +100,26 @@ bool machine_start(const std::vector<unsigned>& bases, bool refuse, std::string&
 {
     refusing = refuse;
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/quenlyte-sim-run.XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quenlyte-sim-run.XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         why = pattern + ": " + std::strerror(errno);
         return false;
     }
     root = pattern;
-    bool made = chmod(root.c_str(), dir_mode) == 0 && mkdir((root + "/dev").c_str(), dir_mode) == 0 &&
+    bool made = chmod(root.c_str(), dir_mode) == 0 &&
+                mkdir((root + "/dev").c_str(), dir_mode) == 0 &&
                 mkdir((root + "/parport").c_str(), dir_mode) == 0;
     for (std::size_t n = 0; made && n < bases.size(); ++n) {
         const std::string dir = root + "/parport/parport" + std::to_string(n);
         const std::string listing =
             std::to_string(bases[n]) + "\t" + std::to_string(bases[n] + ecp_offset) + "\n";
-        struct stat device {};
+        struct stat device {
+        };
         made = mkdir(dir.c_str(), dir_mode) == 0 &&
                write_file(dir + "/base-addr", listing, listing_mode) &&
-               write_file(device_file(n), "", device_mode) && stat(device_file(n).c_str(), &device) == 0;
+               write_file(device_file(n), "", device_mode) &&
+               stat(device_file(n).c_str(), &device) == 0;
         if (made) ports.push_back({bases[n], nullptr, device.st_dev, device.st_ino, 0});
     }
     if (!made) {
@@ -154,7 +160,10 @@ void task_renamed(pid_t from, pid_t to)
     tasks.erase(from);
 }
 
-void task_ended(pid_t tid) { tasks.erase(tid); }
+void task_ended(pid_t tid)
+{
+    tasks.erase(tid);
+}
 
 void process_ended(pid_t tgid)
 {

@@ -44,8 +44,8 @@ void port_write(unsigned address, std::uint8_t value);
 
 // What becomes of opening `path` (as the program wrote it).
 struct open_answer {
-    int error = 0;        // above 0: the open fails with this errno
-    std::string instead;  // not empty: open this path instead
+    int error = 0;       // above 0: the open fails with this errno
+    std::string instead; // not empty: open this path instead
 };
 open_answer answer_open(const std::string& path);
 

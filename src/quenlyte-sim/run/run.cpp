@@ -17,17 +17,17 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/ppdev.h>
-#include <sys/ioctl.h>
 #include <linux/seccomp.h>
 #include <map>
 #include <set>
 #include <string>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <sys/user.h>
 #include <sys/wait.h>
@@ -39,15 +39,15 @@ namespace
 
 constexpr unsigned long max_address = io_space_size - 1; // the highest I/O address
 constexpr unsigned long x32_syscall_bit = 0x40000000;
-constexpr unsigned foreign_abi = 1;          // SECCOMP_RET_DATA of a 32-bit system call
-constexpr std::size_t red_zone_bytes = 128;  // below the stack pointer, the program's own
+constexpr unsigned foreign_abi = 1;         // SECCOMP_RET_DATA of a 32-bit system call
+constexpr std::size_t red_zone_bytes = 128; // below the stack pointer, the program's own
 constexpr std::size_t stack_align_bytes = 16;
 constexpr std::size_t path_max_bytes = 4096; // PATH_MAX
 constexpr std::size_t page_bytes = 4096;
-constexpr int signal_exit_base = 128;        // exit status 128+N after signal N
+constexpr int signal_exit_base = 128; // exit status 128+N after signal N
 constexpr int exec_failed_status = 127;
-constexpr unsigned int ppdev_major = 99;     // /dev/parportN
-constexpr unsigned int mem_major = 1;        // /dev/port is 1:4
+constexpr unsigned int ppdev_major = 99; // /dev/parportN
+constexpr unsigned int mem_major = 1;    // /dev/port is 1:4
 constexpr unsigned int port_minor = 4;
 
 const int passed_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
@@ -132,8 +132,14 @@ long trace(__ptrace_request request, pid_t tid, void* data)
 {
     return ptrace(request, tid, nullptr, data);
 }
-bool get_regs(pid_t tid, user_regs_struct& regs) { return trace(PTRACE_GETREGS, tid, &regs) == 0; }
-void set_regs(pid_t tid, user_regs_struct& regs) { trace(PTRACE_SETREGS, tid, &regs); }
+bool get_regs(pid_t tid, user_regs_struct& regs)
+{
+    return trace(PTRACE_GETREGS, tid, &regs) == 0;
+}
+void set_regs(pid_t tid, user_regs_struct& regs)
+{
+    trace(PTRACE_SETREGS, tid, &regs);
+}
 unsigned long event_message(pid_t tid)
 {
     unsigned long message = 0;
@@ -145,7 +151,8 @@ unsigned long event_message(pid_t tid)
 void resume(pid_t tid, int signal_number = 0, __ptrace_request how = PTRACE_CONT)
 {
     if (under_outer_filter) how = PTRACE_SYSCALL;
-    trace(how, tid, reinterpret_cast<void*>(static_cast<long>(signal_number))); // NOLINT(performance-no-int-to-ptr)
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    trace(how, tid, reinterpret_cast<void*>(static_cast<long>(signal_number)));
 }
 
 // True when this process runs under a seccomp filter ("Seccomp: 2").
@@ -177,7 +184,8 @@ void skip_call(pid_t tid, user_regs_struct& regs, long result)
 // others run at full speed. A 32-bit system call stops too, to be refused.
 void install_filter()
 {
-    const unsigned answered[] = {SYS_ioperm, SYS_iopl, SYS_open, SYS_openat, SYS_openat2, SYS_ioctl};
+    const unsigned answered[] = {SYS_ioperm, SYS_iopl,    SYS_open,
+                                 SYS_openat, SYS_openat2, SYS_ioctl};
     constexpr std::size_t count = sizeof answered / sizeof answered[0];
     std::vector<sock_filter> code = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
@@ -243,7 +251,8 @@ bool real_port_device(pid_t tid, long long dirfd, const std::string& path)
         seen += "/cwd/" + path;
     else
         seen += "/fd/" + std::to_string(static_cast<int>(dirfd)) + "/" + path;
-    struct stat target {};
+    struct stat target {
+    };
     if (stat(seen.c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) return false;
     return major(target.st_rdev) == ppdev_major ||
            (major(target.st_rdev) == mem_major && minor(target.st_rdev) == port_minor);
@@ -258,7 +267,8 @@ void answer_open_call(pid_t tid, user_regs_struct& regs)
     const open_answer answer = answer_open(path);
     if (answer.error != 0) return skip_call(tid, regs, -answer.error);
     if (answer.instead.empty()) {
-        if (real_port_device(tid, path_in_rdi ? AT_FDCWD : static_cast<long long>(regs.rdi), path)) {
+        if (real_port_device(tid, path_in_rdi ? AT_FDCWD : static_cast<long long>(regs.rdi),
+                             path)) {
             std::fprintf(stderr, "%s: process %d: %s: a real port device; refused\n", program,
                          static_cast<int>(tid), path.c_str());
             return skip_call(tid, regs, -EACCES);
@@ -268,8 +278,8 @@ void answer_open_call(pid_t tid, user_regs_struct& regs)
     // The new path goes below the red zone of the stack; the register is put
     // back when the call returns.
     const std::size_t size = answer.instead.size() + 1;
-    const unsigned long long at =
-        (regs.rsp - red_zone_bytes - size) & ~static_cast<unsigned long long>(stack_align_bytes - 1);
+    const unsigned long long at = (regs.rsp - red_zone_bytes - size) &
+                                  ~static_cast<unsigned long long>(stack_align_bytes - 1);
     if (!write_memory(tid, at, answer.instead.c_str(), size)) {
         std::fprintf(stderr, "%s: process %d: %s: cannot place the emulated path: %s\n", program,
                      static_cast<int>(tid), path.c_str(), std::strerror(errno));
@@ -288,19 +298,25 @@ void answer_ioctl_call(pid_t tid, user_regs_struct& regs)
 {
     const std::string fd_link =
         "/proc/" + std::to_string(tid) + "/fd/" + std::to_string(static_cast<int>(regs.rdi));
-    struct stat file {};
-    const int number = stat(fd_link.c_str(), &file) == 0 ? device_port(file.st_dev, file.st_ino) : -1;
+    struct stat file {
+    };
+    const int number =
+        stat(fd_link.c_str(), &file) == 0 ? device_port(file.st_dev, file.st_ino) : -1;
     if (number < 0) return resume(tid);
     const unsigned long request = regs.rsi & 0xFFFFFFFFUL; // an unsigned int to the kernel
     std::uint8_t data = 0;
     if (request == PPWDATA && read_memory(tid, regs.rdx, &data, 1) != 1)
         return skip_call(tid, regs, -EFAULT);
     long result = answer_ppdev(tasks[tid].tgid, number, request, data);
-    if (result == 0 && request == PPRDATA && !write_memory(tid, regs.rdx, &data, 1)) result = -EFAULT;
+    if (result == 0 && request == PPRDATA && !write_memory(tid, regs.rdx, &data, 1))
+        result = -EFAULT;
     skip_call(tid, regs, result);
 }
 
-void kill_program(pid_t tid) { kill(tasks[tid].tgid, SIGKILL); }
+void kill_program(pid_t tid)
+{
+    kill(tasks[tid].tgid, SIGKILL);
+}
 
 void on_system_call(pid_t tid)
 {
@@ -309,16 +325,25 @@ void on_system_call(pid_t tid)
     // Answered at its entry already (under an outer filter): not made.
     if (tasks[tid].answer_pending) return resume(tid);
     if (event_message(tid) == foreign_abi) {
-        std::fprintf(stderr, "%s: process %d: a 32-bit system call; only 64-bit programs are "
-                     "emulated; killing the program\n", program, static_cast<int>(tid));
+        std::fprintf(stderr,
+                     "%s: process %d: a 32-bit system call; only 64-bit programs are "
+                     "emulated; killing the program\n",
+                     program, static_cast<int>(tid));
         return kill_program(tid);
     }
     switch (regs.orig_rax) {
-    case SYS_ioperm: return skip_call(tid, regs, answer_ioperm(tid, regs.rdi, regs.rsi, regs.rdx));
-    case SYS_iopl: return skip_call(tid, regs, answer_iopl(tid, regs.rdi));
-    case SYS_open: case SYS_openat: case SYS_openat2: return answer_open_call(tid, regs);
-    case SYS_ioctl: return answer_ioctl_call(tid, regs);
-    default: return resume(tid);
+    case SYS_ioperm:
+        return skip_call(tid, regs, answer_ioperm(tid, regs.rdi, regs.rsi, regs.rdx));
+    case SYS_iopl:
+        return skip_call(tid, regs, answer_iopl(tid, regs.rdi));
+    case SYS_open:
+    case SYS_openat:
+    case SYS_openat2:
+        return answer_open_call(tid, regs);
+    case SYS_ioctl:
+        return answer_ioctl_call(tid, regs);
+    default:
+        return resume(tid);
     }
 }
 
@@ -385,9 +410,10 @@ void on_protection_fault(pid_t tid)
             std::snprintf(hex, sizeof hex, i == 0 ? "%02x" : " %02x", bytes[i]);
             code += hex;
         }
-        std::fprintf(stderr, "%s: process %d: %s (%s) at 0x%llx: only byte-wide in and out are "
-                     "emulated; killing the program\n", program, static_cast<int>(tid),
-                     op.text.c_str(), code.c_str(), regs.rip);
+        std::fprintf(stderr,
+                     "%s: process %d: %s (%s) at 0x%llx: only byte-wide in and out are "
+                     "emulated; killing the program\n",
+                     program, static_cast<int>(tid), op.text.c_str(), code.c_str(), regs.rip);
         return kill_program(tid);
     }
     const unsigned address = op.immediate ? op.address : static_cast<unsigned>(regs.rdx & 0xFFFF);
@@ -558,8 +584,10 @@ int emulate_run(int count, char* args[])
         } else if (option == "--parport" && next + 1 < count) {
             unsigned address = 0;
             if (!to_address(args[++next], address)) {
-                std::fprintf(stderr, "%s: --parport %s: not an I/O address (0 to 65535, decimal "
-                             "or 0x hex)\n", program, args[next]);
+                std::fprintf(stderr,
+                             "%s: --parport %s: not an I/O address (0 to 65535, decimal "
+                             "or 0x hex)\n",
+                             program, args[next]);
                 return 2;
             }
             if (bases.size() == max_presented_ports) {
@@ -603,7 +631,8 @@ int emulate_run(int count, char* args[])
     const long options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK |
                          PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC |
                          PTRACE_O_TRACESECCOMP;
-    trace(PTRACE_SETOPTIONS, child, reinterpret_cast<void*>(options)); // NOLINT(performance-no-int-to-ptr)
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    trace(PTRACE_SETOPTIONS, child, reinterpret_cast<void*>(options));
     tasks[child] = task{child};
     task_started(child, 0);
     resume(child);
