@@ -1,6 +1,6 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Static analysis: clang-tidy (checks in .clang-tidy) over the daemon, the
+# Static analysis: the layout clang-format gives (.clang-format), clang-tidy (checks in .clang-tidy) over the daemon, the
 # tools and the benchmark, with the compile commands of a configured build
 # (the dev preset builds the benchmark for this), and cppcheck (suppressions
 # in .cppcheck-suppressions) over every source, tests too. Tests are left to
@@ -10,6 +10,19 @@ set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
 status=0
+
+# Every C and C++ file of the tree as .clang-format lays it out (clang-format
+# -i on the files named fixes them).
+echo "== clang-format"
+unformatted=$(git ls-files '*.c' '*.cpp' '*.h' | while IFS= read -r file; do
+    clang-format --dry-run -Werror "$file" >/dev/null 2>&1 || echo "$file"
+done)
+if [ -z "$unformatted" ]; then
+    echo "clang-format: every file as .clang-format lays it out"
+else
+    echo "$unformatted" | sed 's/^/clang-format: not formatted: /'
+    status=1
+fi
 
 echo "== clang-tidy"
 if run-clang-tidy -p "$build" -j "$(nproc)" -quiet "$(pwd)/(src|bench)/" >"$build/clang-tidy.log" 2>&1; then
