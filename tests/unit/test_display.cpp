@@ -5,6 +5,7 @@
 #include "parse.h"
 #include "port.h"
 #include "sim_chain.h"
+#include "sim_port.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -13,34 +14,11 @@
 namespace
 {
 
-class Display : public ::testing::Test
+class Display : public ::testing::Test, protected sim_port
 {
   protected:
-    // An address of this process alone, so that tests run in parallel.
-    int port = 0x1000 + static_cast<int>(getpid() % 0xE000);
-    sim_chain* chain = nullptr;
-
-    void SetUp() override
-    {
-        sim_remove(port);
-        ASSERT_EQ(port_access(static_cast<unsigned long>(port), 3, 1), 0);
-        chain = sim_attach(port, false);
-        ASSERT_NE(chain, nullptr);
-    }
-    void TearDown() override
-    {
-        sim_detach(chain);
-        port_access(static_cast<unsigned long>(port), 3, 0);
-        sim_remove(port);
-    }
-
-    // The latched outputs of stages 1..leds.
-    std::string outputs(int leds) const
-    {
-        std::string lit;
-        for (int stage = 1; stage <= leds; ++stage) lit += sim_output(chain, stage) ? '1' : '0';
-        return lit;
-    }
+    void SetUp() override { open_port(); }
+    void TearDown() override { close_port(); }
     bool online() const { return (chain->reg & 0x80) != 0; }
 };
 

@@ -8,6 +8,7 @@
 #include "port.h"
 #include "script.h"
 #include "sim_chain.h"
+#include "sim_port.h"
 
 #include <gtest/gtest.h>
 
@@ -62,31 +63,11 @@ link_script shipped_script()
     return script;
 }
 
-class Walk : public ::testing::TestWithParam<walk_case>
+class Walk : public ::testing::TestWithParam<walk_case>, protected sim_port
 {
   protected:
-    int port = 0x1000 + static_cast<int>(getpid() % 0xE000);
-    sim_chain* chain = nullptr;
-
-    void SetUp() override
-    {
-        sim_remove(port);
-        ASSERT_EQ(port_access(static_cast<unsigned long>(port), 3, 1), 0);
-        chain = sim_attach(port, false);
-        ASSERT_NE(chain, nullptr);
-    }
-    void TearDown() override
-    {
-        sim_detach(chain);
-        port_access(static_cast<unsigned long>(port), 3, 0);
-        sim_remove(port);
-    }
-    std::string outputs(int count) const
-    {
-        std::string leds;
-        for (int stage = 1; stage <= count; ++stage) leds += sim_output(chain, stage) ? '1' : '0';
-        return leds;
-    }
+    void SetUp() override { open_port(); }
+    void TearDown() override { close_port(); }
 };
 
 } // namespace

@@ -21,6 +21,7 @@ JUDGE = os.path.join(HERE, "frames.py")
 sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import frames  # noqa: E402
+import replay_run  # noqa: E402
 
 SIM = None  # quenlyte-sim, from the command line
 PORT = 0x1000 + os.getpid() % 0xE000  # a simulated port of this test's own
@@ -29,22 +30,10 @@ PORT = 0x1000 + os.getpid() % 0xE000  # a simulated port of this test's own
 def replay(trace_text, leds, reg=None):
     """quenlyte-sim replay --log LEDS of a trace, onto a fresh simulated port
     whose register starts at reg."""
-    subprocess.run([SIM, "reset", str(PORT)] + ([str(reg)] if reg is not None else []),
-                   check=True, stdout=subprocess.DEVNULL)
     with tempfile.NamedTemporaryFile("w", suffix=".trace") as trace:
         trace.write(trace_text)
         trace.flush()
-        try:
-            r = subprocess.run([SIM, "replay", "--log", str(leds), str(PORT), trace.name],
-                               capture_output=True, text=True, timeout=60)
-        finally:
-            try:
-                os.unlink(f"/dev/shm/quenlyte-sim-0x{PORT:x}")
-            except FileNotFoundError:
-                pass
-    if r.returncode != 0 or r.stderr:
-        raise AssertionError(f"replay: status {r.returncode}: {r.stderr}")
-    return r.stdout.splitlines()
+        return replay_run.replay_file(SIM, PORT, trace.name, leds, reg)
 
 
 def fail_lines(output):

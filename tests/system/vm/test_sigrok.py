@@ -20,6 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "..", "..", "data")
 sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import replay_run  # noqa: E402
 import sigrok_frames  # noqa: E402
 
 SIM = None  # quenlyte-sim, from the command line
@@ -75,18 +76,8 @@ def replay(trace_text, leds, reg, work):
     vcd = os.path.join(work, "port.vcd")
     with open(trace, "w") as f:
         f.write(trace_text)
-    subprocess.run([SIM, "reset", str(PORT), str(reg)], check=True, stdout=subprocess.DEVNULL)
-    try:
-        r = subprocess.run([SIM, "replay", "--log", str(leds), "--vcd", vcd, str(PORT), trace],
-                           capture_output=True, text=True, timeout=60)
-    finally:
-        try:
-            os.unlink(f"/dev/shm/quenlyte-sim-0x{PORT:x}")
-        except FileNotFoundError:
-            pass
-    if r.returncode != 0 or r.stderr:
-        raise AssertionError(f"replay: status {r.returncode}: {r.stderr}")
-    return r.stdout.splitlines(), vcd
+    lines = replay_run.replay_file(SIM, PORT, trace, leds, reg, ["--vcd", vcd])
+    return lines, vcd
 
 
 def recorded_trace():
