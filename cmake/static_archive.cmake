@@ -10,10 +10,10 @@ set(name "quenlyte-${version}-x86_64-linux-static")
 set(stage "${out_dir}/archive/${name}")
 file(REMOVE_RECURSE "${out_dir}/archive")
 
-# The daemon programs in sbin/ (they need the port), the rest in bin/, as
-# `cmake --install` places them.
-set(programs_sbin quenlyte5 quenlyte5-ppdev)
-set(programs_bin quenlyte-linkd quenlyte5-sim quenlyte-sim)
+# The daemon programs and quenlyte-linkd in sbin/ (system services), the
+# tools in bin/, as `cmake --install` places them.
+set(programs_sbin quenlyte5 quenlyte5-ppdev quenlyte-linkd)
+set(programs_bin quenlyte5-sim quenlyte-sim)
 foreach(dir sbin bin)
   file(MAKE_DIRECTORY "${stage}/${dir}")
   foreach(program IN LISTS programs_${dir})

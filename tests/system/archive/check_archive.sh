@@ -29,9 +29,9 @@ tar -xzf "$archive" -C "$work" || { echo "check_archive: $archive: cannot unpack
 
 expected="COPYING
 README
-bin/quenlyte-linkd
 bin/quenlyte-sim
 bin/quenlyte5-sim
+sbin/quenlyte-linkd
 sbin/quenlyte5
 sbin/quenlyte5-ppdev
 share/man/man1/quenlyte-sim.1
@@ -46,7 +46,7 @@ if [ "$found" != "$expected_paths" ]; then
 fi
 
 top=$work/$name
-for program in sbin/quenlyte5 sbin/quenlyte5-ppdev bin/quenlyte-linkd bin/quenlyte5-sim bin/quenlyte-sim; do
+for program in sbin/quenlyte5 sbin/quenlyte5-ppdev sbin/quenlyte-linkd bin/quenlyte5-sim bin/quenlyte-sim; do
     [ -x "$top/$program" ] || { fail "$program: missing or not executable"; continue; }
     readelf -hW "$top/$program" | grep -Eq 'Type: +DYN' || fail "$program: not position-independent"
     readelf -lW "$top/$program" | grep -q INTERP && fail "$program: has a program interpreter"
