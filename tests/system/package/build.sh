@@ -37,6 +37,7 @@ if [ -e .git ] && command -v git >/dev/null; then
 else
     tar -cf - --exclude='./build*' --exclude='./obj-*' --exclude=./.git . | tar -xf - -C "$work/quenlyte"
 fi
+start_s=$(date +%s)
 if ! (cd "$work/quenlyte" && dpkg-buildpackage -us -uc -b -J"$(nproc)") >"$work/build.log" 2>&1; then
     tail -n 40 "$work/build.log"
     echo "package: dpkg-buildpackage failed"
@@ -45,7 +46,7 @@ fi
 for deb in "$work"/*_"$package_version"_*.deb; do
     case $deb in *-dbgsym_*) ;; *) cp "$deb" "$out/" ;; esac
 done
-echo "package: built $(cd "$out" && echo *.deb)"
+echo "package: built $(cd "$out" && echo *.deb) ($(($(date +%s) - start_s)) s; $(grep -c ' Passed ' "$work/build.log") tests passed in the build)"
 lintian --pedantic --fail-on error,warning,pedantic "$work"/quenlyte_*.changes
 echo "package: lintian clean"
 
@@ -62,6 +63,7 @@ mkdir -p "$work/next"
 } >"$work/quenlyte/debian/changelog"
 rm -f "$work/quenlyte/debian/debhelper-build-stamp" "$work/quenlyte/debian/files" \
     "$work/quenlyte/debian/"*.debhelper.log "$work/quenlyte/debian/"*.substvars
+start_s=$(date +%s)
 if ! (cd "$work/quenlyte" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -nc -J"$(nproc)") \
     >"$work/build-next.log" 2>&1; then
     tail -n 40 "$work/build-next.log"
@@ -71,4 +73,4 @@ fi
 for deb in "$work"/*_"$next_version"_*.deb; do
     case $deb in *-dbgsym_*) ;; *) cp "$deb" "$out/next/" ;; esac
 done
-echo "package: built the next version, $(cd "$out/next" && echo *.deb)"
+echo "package: built the next version, $(cd "$out/next" && echo *.deb) ($(($(date +%s) - start_s)) s)"

@@ -156,22 +156,32 @@ mark U
 # --- a. the network fence of each unit (IPAddressDeny=any, IPAddressAllow=
 # localhost), which systemd enforces on cgroup v2 with BPF programs on the
 # unit's control group: a shell moved into that group reaches linkd on
-# 127.0.0.1:5000 and not the PPPoE peer, which answers from outside it.
+# 127.0.0.1:5000 and not the PPPoE peer (TCP and UDP), which answers from
+# outside it.
 ip netns exec isp perl -MIO::Socket::INET -e '$s = IO::Socket::INET->new(LocalAddr => "192.0.2.1",
     LocalPort => 5301, Listen => 8, ReuseAddr => 1) or die "peer listener: $!\n";
     while (1) { my $c = $s->accept; close $c if $c }' &
 peer_listener=$!
-# /run/reach HOST PORT: connects; asks port 5000 for the link's status.
-# Prints the reply, "connected", or why the connection failed.
+# /run/reach tcp|udp HOST PORT: connects (TCP; port 5000 is asked for the
+# link's status) or sends a datagram (UDP). Prints the reply, "connected",
+# "sent", why it failed, or "no answer within 5 s".
 cat >/run/reach <<'REACH'
 #!/bin/bash
-if ! exec 2>"/run/reach.$$" 3<>"/dev/tcp/$1/$2"; then
-    sed -n '$s/.*: //p' "/run/reach.$$"
-    rm -f "/run/reach.$$"
-    exit 1
+if [ -z "${REACH_TIMED:-}" ]; then
+    REACH_TIMED=1 timeout 5 "$0" "$@"
+    status=$?
+    [ "$status" != 124 ] || echo "no answer within 5 s"
+    exit "$status"
 fi
-rm -f "/run/reach.$$"
-if [ "$2" = 5000 ]; then
+proto=$1 host=$2 port=$3
+exec 2>"/run/reach.$$"
+said() { sed -n '$s/.*: //p' "/run/reach.$$"; }
+trap 'rm -f "/run/reach.$$"' EXIT
+exec 3<>"/dev/$proto/$host/$port" || { said; exit 1; }
+if [ "$proto" = udp ]; then
+    printf x >&3 || { said; exit 1; }
+    echo sent
+elif [ "$port" = 5000 ]; then
     printf 'status pppoe\r\n' >&3
     read -r -t 4 reply <&3
     echo "${reply%$'\r'}"
@@ -180,7 +190,6 @@ else
 fi
 REACH
 chmod 755 /run/reach
-reach() { timeout 5 /run/reach "$@"; }
 # in_cgroup UNIT COMMAND...: the command, moved into the unit's control group.
 in_cgroup() {
     local group
@@ -189,18 +198,21 @@ in_cgroup() {
     bash -c 'echo $$ >"$1/cgroup.procs" && [ "$(cat /proc/self/cgroup)" = "0::${1#/sys/fs/cgroup}" ] &&
         shift && exec "$@"' _ "$group" "$@"
 }
-peer_answers() { [ "$(reach 192.0.2.1 5301)" = connected ]; }
+peer_answers() { [ "$(/run/reach tcp 192.0.2.1 5301)" = connected ]; }
 await 10 peer_answers
-outside=$(reach 192.0.2.1 5301)
+outside="TCP $(/run/reach tcp 192.0.2.1 5301), UDP $(/run/reach udp 192.0.2.1 5301)"
 info "cgroup $(stat -fc %T /sys/fs/cgroup) (cgroup2fs is v2)"
 for fenced in "$unit" quenlyte-linkd.service; do
-    local_reply=$(in_cgroup "$fenced" timeout 5 /run/reach 127.0.0.1 5000)
-    peer_reply=$(in_cgroup "$fenced" timeout 5 /run/reach 192.0.2.1 5301)
-    if [ "$local_reply" = "OK Online" ] && [ "$outside" = connected ] &&
-        [ "$peer_reply" = "Operation not permitted" ]; then
-        pass "the fence of $fenced: from its control group 127.0.0.1:5000 says $local_reply; 192.0.2.1:5301 (connected from outside it): $peer_reply"
+    local_reply=$(in_cgroup "$fenced" /run/reach tcp 127.0.0.1 5000)
+    # The group's egress filter drops the TCP handshake (connect waits and
+    # retries) and refuses a datagram at once.
+    tcp_reply=$(in_cgroup "$fenced" /run/reach tcp 192.0.2.1 5301)
+    udp_reply=$(in_cgroup "$fenced" /run/reach udp 192.0.2.1 5301)
+    if [ "$local_reply" = "OK Online" ] && [ "$outside" = "TCP connected, UDP sent" ] &&
+        [ "$tcp_reply" != connected ] && [ -n "$tcp_reply" ] && [ "$udp_reply" = "Operation not permitted" ]; then
+        pass "the fence of $fenced: from its control group 127.0.0.1:5000 says $local_reply; the peer 192.0.2.1 ($outside from outside it): TCP $tcp_reply, UDP $udp_reply"
     else
-        fail "the fence of $fenced: 127.0.0.1:5000 '$local_reply', 192.0.2.1:5301 '$peer_reply' (from outside: '$outside')"
+        fail "the fence of $fenced: 127.0.0.1:5000 '$local_reply', the peer 192.0.2.1: TCP '$tcp_reply', UDP '$udp_reply' (from outside: $outside)"
     fi
 done
 kill "$peer_listener"
