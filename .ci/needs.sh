@@ -8,12 +8,14 @@ needs_demo="cmake g++ make iproute2"
 needs_build="$needs_demo googletest libgtest-dev"
 # ./tests/run on top: man page check, valgrind, fuzzing and static checks,
 # the Debian packages and lintian, systemd in a container, and capsh (the
-# end-to-end and linkd tests without CAP_NET_ADMIN). The package build's
+# end-to-end and linkd tests without CAP_NET_ADMIN), the packages'
+# autopkgtest. The package build's
 # pkgconf and systemd (Build-Depends: systemd.pc names the units' directory).
 # sigrok-cli: its SPI decoder reads the port's captures, the independent
 # check of the frames in the judge's tests and the VM stages.
 needs_test="$needs_build groff-base valgrind clang libclang-rt-14-dev clang-tidy cppcheck binutils
-python3 build-essential debhelper lintian pkgconf systemd systemd-container libcap2-bin sigrok-cli"
+python3 build-essential debhelper lintian pkgconf systemd systemd-container libcap2-bin sigrok-cli
+autopkgtest"
 # Booting Debian's kernel under QEMU (tests/system/vm/): the emulator, the kernel's
 # download and module index, the initramfs, and the Debian image of the VM
 # stage (debootstrap, mke2fs -d). ppp, pppoe and iperf3 go into that image,

@@ -35,6 +35,13 @@ foreach(unit quenlyte-linkd.service quenlyte-linkd.socket quenlyte5.service quen
   configure_file("${quenlyte_source_dir}/systemd/${unit}.in" "${quenlyte_staging}/${unit}" @ONLY)
   file(INSTALL "${quenlyte_staging}/${unit}" DESTINATION "${full_unit_dir}")
 endforeach()
+# quenlyte-linkd's drop-in for each daemon unit, which ties the unit to
+# quenlyte-linkd.service (the Debian package quenlyte-linkd ships them; the
+# daemon units alone ask whichever service listens on 127.0.0.1:5000).
+foreach(unit quenlyte5.service quenlyte5-ppdev.service)
+  file(INSTALL "${quenlyte_source_dir}/systemd/daemon-with-linkd.conf"
+    DESTINATION "${full_unit_dir}/${unit}.d" RENAME quenlyte-linkd.conf)
+endforeach()
 # Conffiles of the package: what the admin changes, each setting shown with
 # its default.
 foreach(name quenlyte5 quenlyte-linkd)

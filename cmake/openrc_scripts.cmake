@@ -7,13 +7,12 @@
 # Used by cmake/static_archive.cmake; in script mode (cmake -P) as well.
 include("${CMAKE_CURRENT_LIST_DIR}/defaults.cmake")
 
-# quenlyte_openrc_files(SOURCE_DIR OUT_DIR SBINDIR BINDIR): writes
+# quenlyte_openrc_files(SOURCE_DIR OUT_DIR SBINDIR): writes
 # OUT_DIR/init.d/{quenlyte-linkd,quenlyte5,quenlyte5-ppdev} (mode 0755) and
-# OUT_DIR/conf.d/ the same names, with the programs in SBINDIR (the daemons)
-# and BINDIR (quenlyte-linkd), absolute paths.
-function(quenlyte_openrc_files source_dir out_dir sbindir bindir)
+# OUT_DIR/conf.d/ the same names, with the programs (the daemons and
+# quenlyte-linkd) in SBINDIR, an absolute path.
+function(quenlyte_openrc_files source_dir out_dir sbindir)
   set(QUENLYTE_SBINDIR "${sbindir}")
-  set(QUENLYTE_BINDIR "${bindir}")
   set(staging "${out_dir}/.openrc-staging")
   file(MAKE_DIRECTORY "${out_dir}/init.d" "${out_dir}/conf.d" "${staging}")
   foreach(QUENLYTE_PROGRAM quenlyte-linkd quenlyte5 quenlyte5-ppdev)

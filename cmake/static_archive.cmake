@@ -12,10 +12,10 @@ set(name "quenlyte-${version}-x86_64-linux-static")
 set(stage "${out_dir}/archive/${name}")
 file(REMOVE_RECURSE "${out_dir}/archive")
 
-# The daemon programs in sbin/ (they need the port), the rest in bin/, as
-# `cmake --install` places them.
-set(programs_sbin quenlyte5 quenlyte5-ppdev)
-set(programs_bin quenlyte-linkd quenlyte5-sim quenlyte-sim)
+# The daemon programs and quenlyte-linkd in sbin/ (system services), the
+# tools in bin/, as `cmake --install` places them.
+set(programs_sbin quenlyte5 quenlyte5-ppdev quenlyte-linkd)
+set(programs_bin quenlyte5-sim quenlyte-sim)
 foreach(dir sbin bin)
   file(MAKE_DIRECTORY "${stage}/${dir}")
   foreach(program IN LISTS programs_${dir})
@@ -36,7 +36,7 @@ endif()
 file(INSTALL "${source_dir}/COPYING" DESTINATION "${stage}")
 configure_file("${source_dir}/docs/router-without-systemd.md" "${stage}/README" COPYONLY)
 include("${source_dir}/cmake/openrc_scripts.cmake")
-quenlyte_openrc_files("${source_dir}" "${stage}/etc" /usr/sbin /usr/bin)
+quenlyte_openrc_files("${source_dir}" "${stage}/etc" /usr/sbin)
 
 # One fixed time for every entry, so that the same build gives the same
 # archive.

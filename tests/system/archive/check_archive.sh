@@ -31,7 +31,6 @@ tar -xzf "$archive" -C "$work" || { echo "check_archive: $archive: cannot unpack
 
 expected="COPYING
 README
-bin/quenlyte-linkd
 bin/quenlyte-sim
 bin/quenlyte5-sim
 etc/conf.d/quenlyte-linkd
@@ -40,6 +39,7 @@ etc/conf.d/quenlyte5-ppdev
 etc/init.d/quenlyte-linkd
 etc/init.d/quenlyte5
 etc/init.d/quenlyte5-ppdev
+sbin/quenlyte-linkd
 sbin/quenlyte5
 sbin/quenlyte5-ppdev
 share/man/man1/quenlyte-sim.1
@@ -55,7 +55,7 @@ if [ "$found" != "$expected_paths" ]; then
 fi
 
 top=$work/$name
-for program in sbin/quenlyte5 sbin/quenlyte5-ppdev bin/quenlyte-linkd bin/quenlyte5-sim bin/quenlyte-sim; do
+for program in sbin/quenlyte5 sbin/quenlyte5-ppdev sbin/quenlyte-linkd bin/quenlyte5-sim bin/quenlyte-sim; do
     [ -x "$top/$program" ] || { fail "$program: missing or not executable"; continue; }
     readelf -hW "$top/$program" | grep -Eq 'Type: +DYN' || fail "$program: not position-independent"
     readelf -lW "$top/$program" | grep -q INTERP && fail "$program: has a program interpreter"

@@ -16,11 +16,12 @@ cmake --install "$build" --prefix "$stage" >"$stage.log" 2>&1 || {
 rm -f "$stage.log"
 
 # Where each file belongs. quenlyte5 only where the real port is built (x86).
-expect="bin/quenlyte5-sim bin/quenlyte-sim bin/quenlyte-linkd
+expect="bin/quenlyte5-sim bin/quenlyte-sim sbin/quenlyte-linkd
 share/man/man8/quenlyte5.8 share/man/man8/quenlyte-linkd.8 share/man/man1/quenlyte-sim.1
 share/quenlyte/walk.script
 lib/systemd/system/quenlyte5.service lib/systemd/system/quenlyte-linkd.service
-lib/systemd/system/quenlyte-linkd.socket
+lib/systemd/system/quenlyte-linkd.socket lib/systemd/system/quenlyte5.service.d/quenlyte-linkd.conf
+lib/systemd/system/quenlyte5-ppdev.service.d/quenlyte-linkd.conf
 sbin/quenlyte5-ppdev lib/systemd/system/quenlyte5-ppdev.service lib/udev/rules.d/60-quenlyte.rules
 etc/default/quenlyte5 etc/default/quenlyte-linkd"
 if [ -x "$build/bin/quenlyte5" ]; then expect="$expect sbin/quenlyte5"; fi
@@ -30,7 +31,9 @@ for file in $expect; do
     bin/* | sbin/*) [ -x "$stage/$file" ] || fail "$file not executable" ;;
     esac
 done
-[ ! -e "$stage/bin/quenlyte5" ] || fail "quenlyte5 belongs in sbin, not bin"
+for program in quenlyte5 quenlyte-linkd; do
+    [ ! -e "$stage/bin/$program" ] || fail "$program belongs in sbin, not bin"
+done
 # Nothing else: no tests, no libraries.
 extra=$(cd "$stage" && find . -type f | sed 's|^\./||' | while read -r f; do
     case " $(echo $expect) " in *" $f "*) ;; *) echo "$f" ;; esac; done)
@@ -39,7 +42,7 @@ extra=$(cd "$stage" && find . -type f | sed 's|^\./||' | while read -r f; do
 # The units name the programs and the files for /etc/default of this install.
 units=$stage/lib/systemd/system
 for unit_start in quenlyte5.service:sbin/quenlyte5 quenlyte5-ppdev.service:sbin/quenlyte5-ppdev \
-    quenlyte-linkd.service:bin/quenlyte-linkd; do
+    quenlyte-linkd.service:sbin/quenlyte-linkd; do
     unit=${unit_start%%:*} program=$stage/${unit_start#*:}
     grep -q "^ExecStart=$program " "$units/$unit" || fail "$unit does not start $program"
 done
@@ -47,6 +50,15 @@ for unit_file in quenlyte5.service:quenlyte5 quenlyte5-ppdev.service:quenlyte5 \
     quenlyte-linkd.service:quenlyte-linkd; do
     unit=${unit_file%%:*} file=$stage/etc/default/${unit_file#*:}
     grep -qx "EnvironmentFile=-$file" "$units/$unit" || fail "$unit does not read $file"
+done
+# The daemon units name no link-control service; quenlyte-linkd's drop-ins
+# tie them to its unit.
+for unit in quenlyte5.service quenlyte5-ppdev.service; do
+    named=$(grep '^[A-Za-z]*=.*quenlyte-linkd' "$units/$unit")
+    [ -z "$named" ] || fail "$unit names quenlyte-linkd: $named"
+    grep -qx 'Requires=quenlyte-linkd.service' "$units/$unit.d/quenlyte-linkd.conf" &&
+        grep -qx 'PartOf=quenlyte-linkd.service' "$units/$unit.d/quenlyte-linkd.conf" ||
+        fail "$unit.d/quenlyte-linkd.conf does not tie $unit to quenlyte-linkd.service"
 done
 # The defaults the units set are the ones their files for /etc/default show
 # commented out: the six settings (Environment=A=1 B=2 ..., #A=1 lines), each

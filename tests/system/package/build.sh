@@ -1,10 +1,14 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Builds the Debian packages quenlyte and quenlyte-sim as a clean clone
-# would (dpkg-buildpackage -us -uc -b on a copy of this tree without its
-# build directories) and runs lintian on them: any error, warning or pedantic
-# tag fails.
-# usage: tests/system/package/build.sh OUT_DIR    (the .deb files land there)
+# Builds the Debian packages quenlyte, quenlyte-linkd and quenlyte-sim as a
+# clean clone would (dpkg-buildpackage -us -uc -b on a copy of this tree
+# without its build directories, the unit tests run by the build) and runs
+# lintian on them: any error, warning or pedantic tag fails. Then the same
+# tree once more with the next version in debian/changelog, the upgrade that
+# tests/system/systemd/container_test.sh installs over the first (without
+# the tests, and on the first build's objects: the programs are the same).
+# usage: tests/system/package/build.sh OUT_DIR
+#   the .deb files land in OUT_DIR, those of the next version in OUT_DIR/next
 set -eu
 cd "$(dirname "$0")/../../.."
 out=$1
@@ -25,21 +29,48 @@ for page in man/*.[0-9]; do
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/quenlyte-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/quenlyte" "$out"
+rm -rf "$out/next"
+mkdir -p "$work/quenlyte" "$out/next"
 # The tracked and the new files; without git, everything but the build trees.
 if [ -e .git ] && command -v git >/dev/null; then
     git ls-files -z -co --exclude-standard | xargs -0 tar -cf - | tar -xf - -C "$work/quenlyte"
 else
     tar -cf - --exclude='./build*' --exclude='./obj-*' --exclude=./.git . | tar -xf - -C "$work/quenlyte"
 fi
+start_s=$(date +%s)
 if ! (cd "$work/quenlyte" && dpkg-buildpackage -us -uc -b -J"$(nproc)") >"$work/build.log" 2>&1; then
     tail -n 40 "$work/build.log"
     echo "package: dpkg-buildpackage failed"
     exit 1
 fi
-for deb in "$work"/*.deb; do
+for deb in "$work"/*_"$package_version"_*.deb; do
     case $deb in *-dbgsym_*) ;; *) cp "$deb" "$out/" ;; esac
 done
-echo "package: built $(cd "$out" && echo *.deb)"
+echo "package: built $(cd "$out" && echo *.deb) ($(($(date +%s) - start_s)) s; $(grep -c ' Passed ' "$work/build.log") tests passed in the build)"
 lintian --pedantic --fail-on error,warning,pedantic "$work"/quenlyte_*.changes
 echo "package: lintian clean"
+
+# The next version: a changelog entry on top, the same tree. dpkg-buildpackage
+# -nc keeps the build directory; with the records of the first run gone, dh
+# runs every step again and make finds the programs up to date.
+next_version=$package_version+1
+mkdir -p "$work/next"
+{
+    printf 'quenlyte (%s) unstable; urgency=medium\n\n' "$next_version"
+    printf '  * The same tree, for the upgrade test (tests/system/package/build.sh).\n\n'
+    printf ' -- %s  %s\n\n' "$(dpkg-parsechangelog -S Maintainer)" "$(date -R)"
+    cat debian/changelog
+} >"$work/quenlyte/debian/changelog"
+rm -f "$work/quenlyte/debian/debhelper-build-stamp" "$work/quenlyte/debian/files" \
+    "$work/quenlyte/debian/"*.debhelper.log "$work/quenlyte/debian/"*.substvars
+start_s=$(date +%s)
+if ! (cd "$work/quenlyte" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -nc -J"$(nproc)") \
+    >"$work/build-next.log" 2>&1; then
+    tail -n 40 "$work/build-next.log"
+    echo "package: dpkg-buildpackage of $next_version failed"
+    exit 1
+fi
+for deb in "$work"/*_"$next_version"_*.deb; do
+    case $deb in *-dbgsym_*) ;; *) cp "$deb" "$out/next/" ;; esac
+done
+echo "package: built the next version, $(cd "$out/next" && echo *.deb) ($(($(date +%s) - start_s)) s)"

@@ -3,8 +3,13 @@
 # The Debian packages under a real systemd: boots a throwaway copy of this
 # machine in a container (systemd-nspawn, private network, every change kept
 # in overlay layers of a temporary directory), installs the packages, runs
-# the checks below inside at boot, and purges them again.
-# usage: tests/system/systemd/container_test.sh DEB_DIR    (quenlyte_*.deb, quenlyte-sim_*.deb)
+# the checks below inside at boot, upgrades them to the next version, runs
+# the package quenlyte alone beside another service on port 5000, and purges
+# them again.
+# usage: tests/system/systemd/container_test.sh DEB_DIR
+#   DEB_DIR holds quenlyte_*.deb, quenlyte-linkd_*.deb, quenlyte-sim_*.deb
+#   and, in DEB_DIR/next/, the same of the next version (the upgrade;
+#   tests/system/package/build.sh builds both)
 # Exit status 0 passed, 1 failed, 77 skipped (not root, no systemd-nspawn,
 # no private network with a loopback, or no container could boot here: the
 # reason is printed).
@@ -67,9 +72,10 @@ inside() {
     fi
 
     # 2. No parallel port here: quenlyte5-ppdev fails, is not restarted, says
-    # why at priority err. It waits for /dev/parport0 first (the device's
-    # job time-out, cut from systemd's 90 s to 2 s here for the whole test, as
-    # no udev runs).
+    # why at priority err. Its wait for /dev/parport0 ends at once here (a
+    # container supports no device units: the job's result is unsupported);
+    # the device's job time-out is cut from systemd's 90 s to 2 s all the
+    # same, for a systemd that would wait.
     mkdir -p /run/systemd/system/dev-parport0.device.d
     printf '[Unit]\nJobTimeoutSec=2s\n' >/run/systemd/system/dev-parport0.device.d/wait.conf
     systemctl daemon-reload
@@ -186,7 +192,54 @@ inside() {
         fi
     done
 
-    # 8. Purge: nothing running, nothing of it left (the overlays are checked
+    # 8. The upgrade to the next version keeps the admin's edits of
+    # /etc/default/quenlyte5 (made in 3.), and the socket stays up.
+    version() { dpkg-query -W -f '${Version}' "$1"; }
+    before=$(version quenlyte)
+    DEBIAN_FRONTEND=noninteractive dpkg -i /debs/next/quenlyte_*.deb /debs/next/quenlyte-linkd_*.deb \
+        /debs/next/quenlyte-sim_*.deb >/out/upgrade.log 2>&1 || fail "dpkg -i (upgrade): $(cat /out/upgrade.log)"
+    after=$(version quenlyte)
+    kept=$(grep -cx 'IN_MAX=1\|OUT_MAX=1\|RATE=20' /etc/default/quenlyte5)
+    strays=$(find /etc/default -name 'quenlyte*.dpkg-*')
+    if dpkg --compare-versions "$after" gt "$before" && [ "$kept" = 3 ] && [ -z "$strays" ] &&
+        [ "$(ask 'status pppoe')" = "OK Online" ]; then
+        pass "upgraded $before -> $after: the edits of /etc/default/quenlyte5 kept, the socket answers"
+    else
+        fail "upgrade $before -> $after: $kept of 3 edits kept, strays '$strays': $(cat /etc/default/quenlyte5)"
+    fi
+
+    # 9. quenlyte alone beside another link-control service on port 5000: it
+    # takes no port, its daemon unit names no quenlyte-linkd, and the daemon
+    # shows that service's rates (4 MiB/s in, beyond full scale, and 0 out:
+    # the inbound half lit, the outbound half dark).
+    DEBIAN_FRONTEND=noninteractive dpkg --purge quenlyte-linkd quenlyte >/out/purge.log 2>&1 ||
+        fail "dpkg --purge quenlyte-linkd quenlyte: $(cat /out/purge.log)"
+    systemd-run -q --unit=other-link-service -p SyslogIdentifier=other-link-service \
+        /usr/bin/perl /check/link_standin.pl 4194304 0
+    await ask 'status pppoe' >/dev/null || fail "the stand-in does not answer"
+    other=$(main_pid other-link-service.service)
+    DEBIAN_FRONTEND=noninteractive dpkg -i /debs/quenlyte_*.deb >/out/alone.log 2>&1 ||
+        fail "dpkg -i quenlyte alone: $(cat /out/alone.log)"
+    listeners=$(ss -Hltnp 'sport = :5000')
+    requires=$(systemctl show -P Requires -P Wants -P PartOf quenlyte5-ppdev.service)
+    if [ "$(main_pid other-link-service.service)" = "$other" ] && [ "$(echo "$listeners" | wc -l)" = 1 ] &&
+        case $listeners in *"pid=$other,"*) true ;; *) false ;; esac &&
+        case $requires in *quenlyte-linkd*) false ;; *) true ;; esac; then
+        pass "quenlyte alone installed beside another service on port 5000, which stays the only listener"
+    else
+        fail "quenlyte alone: the other service $other -> $(main_pid other-link-service.service), listeners: $listeners; quenlyte5-ppdev needs: $requires"
+    fi
+    quenlyte-sim reset 0 && chmod 0666 /dev/shm/quenlyte-sim-0x378
+    systemctl start quenlyte5-ppdev.service
+    others_rates() { view | grep -q '^leds=1111111100000000 online=1 '; }
+    if await others_rates && online_frames; then
+        pass "quenlyte alone shows the other service's rates: $(view)"
+    else
+        fail "quenlyte alone, not the other service's rates: $(view; systemctl status --no-pager quenlyte5-ppdev.service 2>&1)"
+    fi
+    systemctl stop quenlyte5-ppdev.service other-link-service.service
+
+    # 10. Purge: nothing running, nothing of it left (the overlays are checked
     # from outside too).
     rm -f /dev/shm/quenlyte-sim-0x378
     rm -rf /etc/systemd/system/quenlyte5-ppdev.service.d /run/systemd/system/dev-parport0.device.d
@@ -223,13 +276,16 @@ if ! why=$(unshare --net ip link set lo up 2>&1); then
     skip "a private network cannot bring its loopback up here: ${why:-refused}"
 fi
 debs=$(cd "${1:?usage: $0 DEB_DIR}" && pwd)
-set -- "$debs"/quenlyte_*.deb "$debs"/quenlyte-sim_*.deb
-[ -f "$1" ] && [ -f "$2" ] || { echo "FAIL: no quenlyte_*.deb and quenlyte-sim_*.deb in $debs"; exit 1; }
+set -- "$debs"/quenlyte_*.deb "$debs"/quenlyte-linkd_*.deb "$debs"/quenlyte-sim_*.deb
+for deb in "$@" "$debs"/next/quenlyte_*.deb; do
+    [ -f "$deb" ] || { echo "FAIL: $deb: missing (tests/system/package/build.sh $debs builds it)"; exit 1; }
+done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quenlyte-container.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/usr" "$work/etc" "$work/var" "$work/out"
 cp "$0" "$work/container_test.sh"
+cp "$(dirname "$0")/../link_standin.pl" "$work/"
 cat >"$work/boot-checks.service" <<UNIT
 [Unit]
 Description=quenlyte checks at boot
@@ -248,7 +304,7 @@ container() {
 }
 
 # Installed before the boot, as on a machine that has it.
-if ! container dpkg -i "/debs/${1##*/}" "/debs/${2##*/}" >"$work/install.log" 2>&1; then
+if ! container dpkg -i "/debs/${1##*/}" "/debs/${2##*/}" "/debs/${3##*/}" >"$work/install.log" 2>&1; then
     if grep -q 'Setting up quenlyte ' "$work/install.log"; then
         cat "$work/install.log"; echo "FAIL: dpkg -i in the container"; exit 1
     fi

@@ -25,13 +25,15 @@ import struct
 import sys
 
 # The scenario's marks, in the order it writes them.
-MARK_ORDER = "BUIiOoDGRSsPpTKkFfE"
+MARK_ORDER = "BUIiOoDGRSsPpTKkFfAaE"
 LINK_UP_S = 5  # an online frame within this long of linkd saying Online, seconds
 DROP_S = 3  # the first dark frame within this long of ppp0 going away, seconds
 RESTART_S = 5  # online frames within this long of linkd's restart, seconds
 TRAFFIC_FRAMES_MIN = 10  # frames a traffic phase must have (about 50 at RATE=10)
 EXACT_FRAMES_MIN = 5  # frames of a traffic phase whose accesses are counted exactly
 USUAL_SHARE = 0.9  # share of a traffic phase's frames showing the median rate's count
+OTHER_IN = 4194304  # the other service's inbound rate, B/s (beyond full scale; 0 outbound)
+OTHER_FRAMES_MIN = 5  # online frames the daemon must show beside the other service
 
 Frame = collections.namedtuple("Frame", "t leds online reads writes other after_mark")
 Config = collections.namedtuple("Config", "half in_max out_max")
@@ -333,6 +335,22 @@ def check_restart(verdict, frames, t_start, t_kill, t_restarted, half):
         verdict.failed("no online frames after the start or after linkd's restart")
 
 
+def check_other_service(verdict, frames, t_start, t_stop, cfg):
+    """i. Beside another link-control service (quenlyte-linkd purged): the
+    online frames between the start and the stop show its rates, OTHER_IN
+    in and 0 out."""
+    want = bar(scale(OTHER_IN, cfg.in_max, cfg.half), 0, cfg.half)
+    shown = [f for f in frames if t_start < f.t < t_stop and f.online]
+    other = [f for f in shown if f.leds != want]
+    if len(shown) >= OTHER_FRAMES_MIN and not other:
+        verdict.passed(f"beside another service on port 5000: {len(shown)} online frames, all "
+                       f"its rates: {want}")
+    else:
+        verdict.failed(f"beside another service on port 5000: {len(shown)} online frames, "
+                       f"{len(other)} not {want}"
+                       + (f", first: {other[0].leds} at {other[0].t:.6f}" if other else ""))
+
+
 def judge(program, findings_lines, log_lines, cfg, out=sys.stdout):
     """The whole scenario's frames; the number of failures."""
     verdict = Verdict(program, out)
@@ -358,7 +376,9 @@ def judge(program, findings_lines, log_lines, cfg, out=sys.stdout):
     check_restart(verdict, frames, t["T"], t["K"], t["k"], half)
     # h. A start that cannot take the port: the running daemon's stop leaves
     # the chain dark, and the failed start touches it no more.
-    check_stopped(verdict, frames, t["F"], t["f"], None, half, "restarted onto a bad port")
+    check_stopped(verdict, frames, t["F"], t["f"], t["A"], half, "restarted onto a bad port")
+    check_other_service(verdict, frames, t["A"], t["a"], cfg)
+    check_stopped(verdict, frames, t["a"], t["E"], None, half, "stopped beside another service")
     return verdict.failures
 
 

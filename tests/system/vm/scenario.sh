@@ -6,7 +6,10 @@
 # (quenlyte5 or quenlyte5-ppdev) was started by systemd as an enabled unit.
 # It brings up a real PPPoE link (a veth pair, pppoe-server in namespace
 # "isp", pppd with pppoe.so as ppp0), sends traffic, drops the link and
-# brings it back, stops the unit, kills linkd and makes a start fail.
+# brings it back, stops the unit, kills linkd and makes a start fail. It
+# checks systemd's record of the boot, and the units' network fence from
+# inside their control groups. Last, with quenlyte-linkd purged, the daemon
+# runs beside another service on port 5000 (tests/system/link_standin.pl).
 #
 # Its findings go to the second serial port (/dev/ttyS1), one a line:
 #   PASS: ... / FAIL: ... / INFO: ...
@@ -61,6 +64,26 @@ info "program $program, kernel $(uname -r), modules: $(lsmod | awk '/^(parport|p
 info "multi-user.target reached $(systemctl show -P ActiveEnterTimestampMonotonic multi-user.target |
     awk '{printf "%.1f s", $1 / 1e6}') after the kernel started"
 
+# --- a. the boot, from systemd's own record: no job timed out or failed on a
+# dependency (a device that never appeared holds its waiting unit until the
+# device job's time-out, 90 s, then lets it go: a dark start unseen
+# otherwise); no quenlyte job failed; no job but this one still waits; the
+# device units that the daemon unit waits for are there.
+boot_record=$(journalctl -b -q --no-pager -o short-monotonic _PID=1 JOB_RESULT=timeout JOB_RESULT=dependency
+    journalctl -b -q --no-pager -o short-monotonic _PID=1 JOB_RESULT=failed UNIT="$unit" + \
+        _PID=1 JOB_RESULT=failed UNIT=quenlyte-linkd.service + _PID=1 JOB_RESULT=failed UNIT=quenlyte-linkd.socket
+    systemctl list-jobs --no-legend --plain | grep -v ' quenlyte-vm\.service ')
+devices=$(systemctl show -P Wants -P After "$unit" | tr ' ' '\n' | grep '\.device$' | sort -u | tr '\n' ' ')
+for device in $devices; do
+    [ "$(systemctl show -P ActiveState "$device")" = active ] ||
+        boot_record="$boot_record${boot_record:+; }$device $(systemctl show -P ActiveState "$device")"
+done
+if [ -z "$boot_record" ]; then
+    pass "the boot: no job timed out, failed on a dependency or still waits; devices of $unit there: ${devices:-none}"
+else
+    fail "the boot: $boot_record"
+fi
+
 # --- a. at boot: the enabled unit started the daemon, unaided -------------
 if await "$wait_s" active "$unit" && [ "$(systemctl show -P NRestarts "$unit")" = 0 ]; then
     pass "the enabled $unit started the daemon at boot ($(systemctl show -P ActiveEnterTimestampMonotonic "$unit" |
@@ -106,6 +129,70 @@ else
     fail "no PPPoE link: $(ip -br link; ask 'status pppoe')"
 fi
 mark U
+
+# --- a. the network fence of each unit (IPAddressDeny=any, IPAddressAllow=
+# localhost), which systemd enforces on cgroup v2 with BPF programs on the
+# unit's control group: a shell moved into that group reaches linkd on
+# 127.0.0.1:5000 and not the PPPoE peer (TCP and UDP), which answers from
+# outside it.
+ip netns exec isp perl -MIO::Socket::INET -e '$s = IO::Socket::INET->new(LocalAddr => "192.0.2.1",
+    LocalPort => 5301, Listen => 8, ReuseAddr => 1) or die "peer listener: $!\n";
+    while (1) { my $c = $s->accept; close $c if $c }' &
+peer_listener=$!
+# /run/reach tcp|udp HOST PORT: connects (TCP; port 5000 is asked for the
+# link's status) or sends a datagram (UDP). Prints the reply, "connected",
+# "sent", why it failed, or "no answer within 5 s".
+cat >/run/reach <<'REACH'
+#!/bin/bash
+if [ -z "${REACH_TIMED:-}" ]; then
+    REACH_TIMED=1 timeout 5 "$0" "$@"
+    status=$?
+    [ "$status" != 124 ] || echo "no answer within 5 s"
+    exit "$status"
+fi
+proto=$1 host=$2 port=$3
+exec 2>"/run/reach.$$"
+said() { sed -n '$s/.*: //p' "/run/reach.$$"; }
+trap 'rm -f "/run/reach.$$"' EXIT
+exec 3<>"/dev/$proto/$host/$port" || { said; exit 1; }
+if [ "$proto" = udp ]; then
+    printf x >&3 || { said; exit 1; }
+    echo sent
+elif [ "$port" = 5000 ]; then
+    printf 'status pppoe\r\n' >&3
+    read -r -t 4 reply <&3
+    echo "${reply%$'\r'}"
+else
+    echo connected
+fi
+REACH
+chmod 755 /run/reach
+# in_cgroup UNIT COMMAND...: the command, moved into the unit's control group.
+in_cgroup() {
+    local group
+    group=/sys/fs/cgroup$(systemctl show -P ControlGroup "$1")
+    shift
+    bash -c 'echo $$ >"$1/cgroup.procs" && [ "$(cat /proc/self/cgroup)" = "0::${1#/sys/fs/cgroup}" ] &&
+        shift && exec "$@"' _ "$group" "$@"
+}
+peer_answers() { [ "$(/run/reach tcp 192.0.2.1 5301)" = connected ]; }
+await 10 peer_answers
+outside="TCP $(/run/reach tcp 192.0.2.1 5301), UDP $(/run/reach udp 192.0.2.1 5301)"
+info "cgroup $(stat -fc %T /sys/fs/cgroup) (cgroup2fs is v2)"
+for fenced in "$unit" quenlyte-linkd.service; do
+    local_reply=$(in_cgroup "$fenced" /run/reach tcp 127.0.0.1 5000)
+    # The group's egress filter drops the TCP handshake (connect waits and
+    # retries) and refuses a datagram at once.
+    tcp_reply=$(in_cgroup "$fenced" /run/reach tcp 192.0.2.1 5301)
+    udp_reply=$(in_cgroup "$fenced" /run/reach udp 192.0.2.1 5301)
+    if [ "$local_reply" = "OK Online" ] && [ "$outside" = "TCP connected, UDP sent" ] &&
+        [ "$tcp_reply" != connected ] && [ -n "$tcp_reply" ] && [ "$udp_reply" = "Operation not permitted" ]; then
+        pass "the fence of $fenced: from its control group 127.0.0.1:5000 says $local_reply; the peer 192.0.2.1 ($outside from outside it): TCP $tcp_reply, UDP $udp_reply"
+    else
+        fail "the fence of $fenced: 127.0.0.1:5000 '$local_reply', the peer 192.0.2.1: TCP '$tcp_reply', UDP '$udp_reply' (from outside: $outside)"
+    fi
+done
+kill "$peer_listener"
 sleep 2
 
 # --- b. traffic: UDP inbound, then outbound --------------------------------
@@ -303,6 +390,29 @@ rm -r "/run/systemd/system/$unit.d"
 systemctl daemon-reload
 systemctl reset-failed "$unit"
 mark f
+
+# --- i. quenlyte alone beside another link-control service on port 5000 --
+# quenlyte-linkd purged, a stand-in takes the port and answers 4 MiB/s in
+# (beyond full scale) and 0 out; the daemon unit, which now names no linkd,
+# shows those rates: the inbound half lit, judged outside from the trace
+# between the marks A and a.
+DEBIAN_FRONTEND=noninteractive dpkg --purge quenlyte-linkd >/run/purge-linkd.log 2>&1 ||
+    fail "dpkg --purge quenlyte-linkd: $(cat /run/purge-linkd.log)"
+port_free() { ! (exec 3<>/dev/tcp/127.0.0.1/5000) 2>/dev/null; }
+port_free || fail "127.0.0.1:5000 still answers with quenlyte-linkd purged"
+systemd-run -q --unit=other-link-service /usr/bin/perl /usr/local/lib/quenlyte-vm/link_standin.pl 4194304 0
+needs=$(systemctl show -P Requires -P Wants -P PartOf "$unit")
+if await 10 online && case $needs in *quenlyte-linkd*) false ;; *) true ;; esac; then
+    pass "quenlyte-linkd purged, another service answers on 127.0.0.1:5000; $unit needs no linkd"
+else
+    fail "the other service on port 5000: $(ask 'status pppoe'); $unit needs: $needs"
+fi
+mark A
+systemctl start "$unit"
+await "$wait_s" active "$unit" || fail "$unit beside the other service: $(systemctl status --no-pager -l "$unit")"
+sleep 3
+mark a
+systemctl stop "$unit" other-link-service.service
 
 [ "$failures" = 0 ] || journal_tail
 echo "DONE $failures"

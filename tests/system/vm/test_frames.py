@@ -214,7 +214,7 @@ def scenario():
     ev += [(2.0 + k, "frame", frames.bar(0, 0, HALF), False) for k in range(9)]  # boot: offline
     marks = {"B": 10.5, "U": 12.0, "I": 18.0, "i": 23.0, "O": 32.0, "o": 37.0, "D": 45.0,
              "G": 46.0, "R": 52.0, "S": 58.0, "s": 58.3, "P": 59.5, "p": 60.0, "T": 61.0,
-             "K": 65.0, "k": 66.2, "F": 70.0, "f": 71.0, "E": 72.0}
+             "K": 65.0, "k": 66.2, "F": 70.0, "f": 71.0, "A": 73.0, "a": 76.0, "E": 77.0}
     ev += [(t, "mark", letter) for letter, t in marks.items()]
 
     def online(start, end, counts=lambda k: (0, 0)):
@@ -232,6 +232,8 @@ def scenario():
     ev += [(58.1, "frame", frames.bar(0, 0, HALF), False)]  # systemctl stop
     ev += online(61.3, 65.0) + [(65.05, "frame", frames.bar(0, 0, HALF), False)]  # linkd killed
     ev += online(66.5, 70.0) + [(70.05, "frame", frames.bar(0, 0, HALF), False)]  # restart
+    # beside another service: its rates, 8 LEDs in and none out
+    ev += online(73.3, 76.0, lambda k: (HALF, 0)) + [(76.05, "frame", frames.bar(0, 0, HALF), False)]
     findings = ["PASS: the enabled quenlyte5.service started the daemon at boot"]
     findings += [f"MARK {letter} {T0 + t:.9f}" for letter, t in marks.items()]
     # linkd's rates: 3 LEDs inbound (x 2.49 to 2.51), 2 outbound (x 1.48 to 1.51).
@@ -312,7 +314,7 @@ class Scenario(unittest.TestCase):
     def test_passes(self):
         status, out = self.judge(self.events, self.findings)
         self.assertEqual((status, fail_lines(out)), (0, []), out)
-        self.assertEqual(out.count("PASS: quenlyte5: "), 11, out)
+        self.assertEqual(out.count("PASS: quenlyte5: "), 13, out)
         # The daemon's first frame merges with the probe's accesses.
         self.assertIn("PASS: quenlyte5: 8 blank frames, online line low, from boot until the link "
                       "came up (after 2 of the kernel's probe)\n", out)
@@ -348,6 +350,10 @@ class Scenario(unittest.TestCase):
             ("a frame after the stop, before the next start",
              ev + [(60.5, "frame", frames.bar(0, 0, HALF), False)], fi, "quenlyte5",
              "stopped: 1 frames after the daemon had ended, first: 0000000000000000 online=0"),
+            ("a frame beside the other service showing linkd's last rates",
+             with_frame(ev, 74.5, frames.bar(3, 0, HALF), True), fi, "quenlyte5",
+             "beside another service on port 5000: 14 online frames, 1 not 1111111100000000, "
+             "first: 1110000000000000"),
             ("a frame after the start that cannot take the port",
              ev + [(71.5, "frame", frames.bar(0, 0, HALF), True)], fi, "quenlyte5",
              "restarted onto a bad port: 1 frames after the daemon had ended"),
