@@ -151,3 +151,17 @@ link_back() {
         return 1
     fi
 }
+
+# g. The user "plain" runs $program (marks P p): `statuses` gets the exit
+# statuses of the starter and of its detached child, which a child
+# subreaper collects too.
+plain_user_run() {
+    sleep 1
+    mark P
+    statuses=$(perl -e 'syscall(157, 36, 1, 0, 0, 0) == 0 or die "prctl: $!";
+        my $pid = fork(); if ($pid == 0) { exec @ARGV or die "exec: $!" }
+        while ((my $p = wait()) > 0) { print $? >> 8, " " }' \
+        runuser -u plain -- "/usr/sbin/$program" 512 256 0 16 2 10)
+    mark p
+    sleep 1
+}

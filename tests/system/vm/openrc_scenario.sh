@@ -69,14 +69,7 @@ fi
 
 # --- g. a plain user runs the program: status 1, err in syslog, no access ---
 from=$(log_lines)
-sleep 1
-mark P
-statuses=$(perl -e 'syscall(157, 36, 1, 0, 0, 0) == 0 or die "prctl: $!";
-    my $pid = fork(); if ($pid == 0) { exec @ARGV or die "exec: $!" }
-    while ((my $p = wait()) > 0) { print $? >> 8, " " }' \
-    runuser -u plain -- "/usr/sbin/$program" 512 256 0 16 2 10)
-mark p
-sleep 1
+plain_user_run
 case $program in
 quenlyte5) want_err='ioperm: Operation not permitted' ;;
 *) want_err='/dev/parport0: Permission denied' ;;

@@ -29,35 +29,13 @@ stty -F /dev/ttyS1 -opost 2>/dev/null
 
 program=$(cat /etc/quenlyte-vm/program)
 unit=$program.service
-wait_s=30            # limit for each awaited state, seconds
-in_bps=1275000       # inbound UDP payload, bits/s (about 2.5 LEDs at IN_MAX=512)
-out_bps=382000       # outbound UDP payload, bits/s (about 1.5 LEDs at OUT_MAX=256)
-datagram=1000        # UDP payload per datagram, bytes (no fragments on PPPoE)
-traffic_s=11         # each iperf3 run, seconds
-sample_s=5           # of which linkd's rates are sampled, from 3 s on
-figures_file=/run/quenlyte-vm-figures   # the RATE and IPERF lines, for check_rates
-: >"$figures_file"
-
-record() { echo "$*"; echo "$*" >>"$figures_file"; }
-# An event, in the trace (status register, base+1) and here.
-mark() {
-    port_mark "$1"
-    echo "MARK $1 $(date +%s.%N)"
-}
-# ask COMMAND: one command to linkd over a fresh connection; the reply without CR.
-ask() {
-    local reply
-    exec 3<>/dev/tcp/127.0.0.1/5000 || return 1
-    printf '%s\n' "$1" >&3
-    read -r -t 5 reply <&3
-    exec 3<&-
-    printf '%s\n' "${reply%$'\r'}"
-}
-online() { [ "$(ask 'status pppoe')" = "OK Online" ]; }
-offline() { [ "$(ask 'status pppoe')" = "OK Offline" ]; }
+# The phases of a real PPPoE link that every router VM runs alike (link_up,
+# link_traffic, link_drop, link_back), with mark, record, ask, online and
+# offline; beside this file.
+# shellcheck source=tests/system/vm/link_phases.sh
+. "$(dirname "$0")/link_phases.sh"
 main_pid() { systemctl show -P MainPID "$1"; }
 active() { systemctl is-active -q "$1"; }
-no_ppp0() { ! ip link show ppp0 >/dev/null 2>&1; }
 journal_tail() { journalctl -b -q --no-pager -o short-monotonic -u 'quenlyte*' -t quenlyte | tail -n 40; }
 
 info "program $program, kernel $(uname -r), modules: $(lsmod | awk '/^(parport|parport_pc|ppdev) /{printf "%s ", $1}')"
@@ -119,16 +97,7 @@ fi
 mark B
 
 # --- a. a real PPPoE link: ppp0, served by linkd's default --iface ppp0 ----
-modprobe -a ppp_async pppoe
-pppoe_server
-pppd_start
-if await "$wait_s" online; then
-    index1=$(cat /sys/class/net/ppp0/ifindex)
-    pass "PPPoE up: ppp0 (index $index1, $(ip -4 -br addr show ppp0 | awk '{print $3}')), linkd says Online"
-else
-    fail "no PPPoE link: $(ip -br link; ask 'status pppoe')"
-fi
-mark U
+link_up
 
 # --- a. the network fence of each unit (IPAddressDeny=any, IPAddressAllow=
 # localhost), which systemd enforces on cgroup v2 with BPF programs on the
@@ -195,88 +164,15 @@ done
 kill "$peer_listener"
 sleep 2
 
-# --- b. traffic: UDP inbound, then outbound --------------------------------
-iperf3 -s -B 192.0.2.2 -D
-sleep 1
-# traffic PHASE LETTER BPS [-R]: iperf3 from "isp" to the router (-R: back),
-# with linkd's rates sampled over one connection in the steady middle,
-# between the marks LETTER and its lower case.
-traffic() {
-    local phase=$1 letter=$2 bps=$3 reply
-    shift 3
-    ip netns exec isp iperf3 -c 192.0.2.2 -u -b "$bps" -l "$datagram" -t "$traffic_s" -f k "$@" \
-        >"/run/iperf-$phase" 2>&1 &
-    local iperf=$!
-    sleep 2
-    exec 4<>/dev/tcp/127.0.0.1/5000
-    printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
-    sleep 1
-    mark "$letter"
-    # About as often as the daemon asks (RATE=10), so that the figures linkd
-    # gave it in these 5 s are among the samples (linkd renews them every
-    # 250 ms).
-    local end_us=$((${EPOCHREALTIME/./} + sample_s * 1000000))
-    while [ "${EPOCHREALTIME/./}" -lt "$end_us" ]; do
-        printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
-        reply=${reply%$'\r'}
-        record "RATE $phase ${reply#OK }"
-        sleep 0.1
-    done
-    mark "${letter,,}"
-    exec 4<&-
-    wait "$iperf"
-    local kbits
-    kbits=$(awk '/receiver/ { for (i = 1; i < NF; i++) if ($(i + 1) == "Kbits/sec") print $i }' "/run/iperf-$phase")
-    if [ -n "$kbits" ]; then
-        record "IPERF $phase $kbits"
-    else
-        fail "iperf3 $phase: $(cat "/run/iperf-$phase")"
-    fi
-}
-traffic in I "$in_bps"
-traffic out O "$out_bps" -R
-# linkd counts what ppp0's counters count: IP packets (payload + 8 UDP + 20 IP).
-check_rates() { # PHASE FIELD
-    awk -v phase="$1" -v field="$2" -v datagram="$datagram" '
-        $1 == "RATE" && $2 == phase { r[++n] = $(2 + field) }
-        $1 == "IPERF" && $2 == phase { kbits = $3 }
-        END {
-            if (n == 0 || kbits == "") { print "no figures"; exit 1 }
-            for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (r[j] < r[i]) { t = r[i]; r[i] = r[j]; r[j] = t }
-            median = r[int((n + 1) / 2)]
-            expected = kbits * 1000 / 8 * (datagram + 28) / datagram
-            printf "linkd %d B/s (median of %d), iperf3 %s kbit/s payload = %d B/s as IP packets, %+.1f%%\n",
-                median, n, kbits, expected, (median / expected - 1) * 100
-            exit !(median > expected * 0.95 && median < expected * 1.05)
-        }' "$figures_file"
-}
-for phase_field in in:1 out:2; do
-    if figures=$(check_rates "${phase_field%:*}" "${phase_field#*:}"); then
-        pass "${phase_field%:*}bound rate: $figures"
-    else
-        fail "${phase_field%:*}bound rate: $figures"
-    fi
-done
-pkill -x iperf3
+# --- b. traffic: UDP inbound, then outbound, and linkd's rates ------------
+link_traffic
 
 # --- c. the link drops ------------------------------------------------------
-mark D
-kill "$(head -n 1 /run/ppp0.pid)"
-if await 15 no_ppp0; then
-    mark G
-    pass "pppd ended, ppp0 gone"
-else
-    fail "ppp0 still there after pppd was told to end"
-fi
-await 10 offline || fail "linkd still says online without ppp0"
-sleep 4
+link_drop
 
 # --- d. the link comes back under a new index; nothing restarted ----------
 linkd=$(main_pid quenlyte-linkd.service)
-mark R
-pppd_start
-if await "$wait_s" online; then
-    index2=$(cat /sys/class/net/ppp0/ifindex)
+if link_back; then
     if [ "$index2" != "$index1" ] && [ "$(main_pid "$unit")" = "$daemon" ] &&
         [ "$(main_pid quenlyte-linkd.service)" = "$linkd" ] &&
         [ "$(systemctl show -P NRestarts "$unit")" = 0 ]; then
@@ -284,8 +180,6 @@ if await "$wait_s" online; then
     else
         fail "link back: index $index1 -> $index2, daemon $daemon -> $(main_pid "$unit"), linkd $linkd -> $(main_pid quenlyte-linkd.service)"
     fi
-else
-    fail "the link did not come back: $(ip -br link)"
 fi
 sleep 3
 
@@ -308,15 +202,7 @@ fi
 
 # --- g. a plain user runs the program: status 1, err in the journal, no port access
 since=$(date +%s)
-sleep 1
-mark P
-# A child subreaper collects the detached child's status too.
-statuses=$(perl -e 'syscall(157, 36, 1, 0, 0, 0) == 0 or die "prctl: $!";
-    my $pid = fork(); if ($pid == 0) { exec @ARGV or die "exec: $!" }
-    while ((my $p = wait()) > 0) { print $? >> 8, " " }' \
-    runuser -u plain -- "/usr/sbin/$program" 512 256 0 16 2 10)
-mark p
-sleep 1
+plain_user_run
 err=$(journalctl -b -q --no-pager -o cat -p err -t quenlyte --since "@$since")
 case $program in
 quenlyte5) want_err='ioperm: Operation not permitted' ;;
