@@ -351,15 +351,18 @@ def check_other_service(verdict, frames, t_start, t_stop, cfg):
                        + (f", first: {other[0].leds} at {other[0].t:.6f}" if other else ""))
 
 
-def judge(program, findings_lines, log_lines, cfg, out=sys.stdout):
-    """The whole scenario's frames; the number of failures."""
+def judge(program, findings_lines, log_lines, cfg, out=sys.stdout, other_service=True):
+    """The whole scenario's frames; the number of failures. Without
+    other_service the scenario has no phase beside another service and ends
+    after the failed start (no marks A, a and E): the OpenRC one."""
     verdict = Verdict(program, out)
     rates = read_findings(findings_lines, verdict)
     frames, marks = read_log(log_lines, verdict)
     if not frames:
         verdict.failed("no frames in the trace")
         return verdict.failures
-    missing = [m for m in MARK_ORDER if m not in marks]
+    order = MARK_ORDER if other_service else MARK_ORDER.replace("AaE", "")
+    missing = [m for m in order if m not in marks]
     if missing:
         verdict.failed(f"no mark {missing[0]} in the trace (marks found: "
                        f"{''.join(marks) or 'none'})")
@@ -376,6 +379,9 @@ def judge(program, findings_lines, log_lines, cfg, out=sys.stdout):
     check_restart(verdict, frames, t["T"], t["K"], t["k"], half)
     # h. A start that cannot take the port: the running daemon's stop leaves
     # the chain dark, and the failed start touches it no more.
+    if not other_service:
+        check_stopped(verdict, frames, t["F"], t["f"], None, half, "restarted onto a bad port")
+        return verdict.failures
     check_stopped(verdict, frames, t["F"], t["f"], t["A"], half, "restarted onto a bad port")
     check_other_service(verdict, frames, t["A"], t["a"], cfg)
     check_stopped(verdict, frames, t["a"], t["E"], None, half, "stopped beside another service")
@@ -388,6 +394,8 @@ def main(argv):
     parser.add_argument("--leds", type=int, default=16, help="the unit's LEDS (default 16)")
     parser.add_argument("--in-max", type=int, default=512, help="IN_MAX (default 512)")
     parser.add_argument("--out-max", type=int, default=256, help="OUT_MAX (default 256)")
+    parser.add_argument("--without-other-service", action="store_true",
+                        help="the scenario ends after the failed start (no marks A, a, E)")
     parser.add_argument("findings")
     parser.add_argument("replay_log")
     args = parser.parse_args(argv)
@@ -402,7 +410,8 @@ def main(argv):
     except OSError as e:
         print(f"frames.py: {e.filename}: {e.strerror}", file=sys.stderr)
         return 1
-    return 1 if judge(args.program, findings, log, cfg) else 0
+    return 1 if judge(args.program, findings, log, cfg,
+                      other_service=not args.without_other_service) else 0
 
 
 if __name__ == "__main__":
