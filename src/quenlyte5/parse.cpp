@@ -65,9 +65,9 @@ int settings_from_args(const char* const args[6], settings& out)
     out.in_max = to_int(args[0]);
     out.out_max = to_int(args[1]);
     out.port_base = port_address(to_int(args[2]));
-    out.half_leds = to_int(args[3]) / 2;
-    out.display_mode = to_int(args[4]);
     const int leds = to_int(args[3]);
+    out.half_leds = leds / 2;
+    out.display_mode = to_int(args[4]);
     const int updates_per_second = to_int(args[5]);
     if (out.in_max <= 0) return 1;
     if (out.out_max <= 0) return 2;

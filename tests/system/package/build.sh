@@ -37,15 +37,23 @@ if [ -e .git ] && command -v git >/dev/null; then
 else
     tar -cf - --exclude='./build*' --exclude='./obj-*' --exclude=./.git . | tar -xf - -C "$work/quenlyte"
 fi
-start_s=$(date +%s)
-if ! (cd "$work/quenlyte" && dpkg-buildpackage -us -uc -b -J"$(nproc)") >"$work/build.log" 2>&1; then
-    tail -n 40 "$work/build.log"
-    echo "package: dpkg-buildpackage failed"
-    exit 1
-fi
-for deb in "$work"/*_"$package_version"_*.deb; do
-    case $deb in *-dbgsym_*) ;; *) cp "$deb" "$out/" ;; esac
-done
+# build_debs VERSION LOG DEST [OPTION...]: dpkg-buildpackage of the copy
+# (with the options), its .deb files of VERSION but the debug symbols to
+# DEST; start_s is when it began.
+build_debs() {
+    start_s=$(date +%s)
+    build_version=$1 build_log=$2 build_dest=$3
+    shift 3
+    if ! (cd "$work/quenlyte" && dpkg-buildpackage -us -uc -b -J"$(nproc)" "$@") >"$build_log" 2>&1; then
+        tail -n 40 "$build_log"
+        echo "package: dpkg-buildpackage of $build_version failed"
+        exit 1
+    fi
+    for deb in "$work"/*_"$build_version"_*.deb; do
+        case $deb in *-dbgsym_*) ;; *) cp "$deb" "$build_dest/" ;; esac
+    done
+}
+build_debs "$package_version" "$work/build.log" "$out"
 echo "package: built $(cd "$out" && echo *.deb) ($(($(date +%s) - start_s)) s; $(grep -c ' Passed ' "$work/build.log") tests passed in the build)"
 lintian --pedantic --fail-on error,warning,pedantic "$work"/quenlyte_*.changes
 echo "package: lintian clean"
@@ -54,7 +62,6 @@ echo "package: lintian clean"
 # -nc keeps the build directory; with the records of the first run gone, dh
 # runs every step again and make finds the programs up to date.
 next_version=$package_version+1
-mkdir -p "$work/next"
 {
     printf 'quenlyte (%s) unstable; urgency=medium\n\n' "$next_version"
     printf '  * The same tree, for the upgrade test (tests/system/package/build.sh).\n\n'
@@ -63,14 +70,6 @@ mkdir -p "$work/next"
 } >"$work/quenlyte/debian/changelog"
 rm -f "$work/quenlyte/debian/debhelper-build-stamp" "$work/quenlyte/debian/files" \
     "$work/quenlyte/debian/"*.debhelper.log "$work/quenlyte/debian/"*.substvars
-start_s=$(date +%s)
-if ! (cd "$work/quenlyte" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -nc -J"$(nproc)") \
-    >"$work/build-next.log" 2>&1; then
-    tail -n 40 "$work/build-next.log"
-    echo "package: dpkg-buildpackage of $next_version failed"
-    exit 1
-fi
-for deb in "$work"/*_"$next_version"_*.deb; do
-    case $deb in *-dbgsym_*) ;; *) cp "$deb" "$out/next/" ;; esac
-done
+export DEB_BUILD_OPTIONS=nocheck
+build_debs "$next_version" "$work/build-next.log" "$out/next" -nc
 echo "package: built the next version, $(cd "$out/next" && echo *.deb) ($(($(date +%s) - start_s)) s)"
