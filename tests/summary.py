@@ -5,11 +5,13 @@ failed and skipped, with the skip reasons grouped and counted.
 
 usage: tests/summary.py RESULTS_DIR [EXIT_STATUS]
 
-RESULTS_DIR holds what tests/run recorded: `stages` (one line a stage:
-number, name, start time in epoch seconds), and for each stage NN-NAME.xml
-(ctest --output-junit) or NN-NAME.status (a script: its first line passed,
+RESULTS_DIR holds what tests/run recorded (tests/stages.sh): `stages`
+(lines "NAME start SECONDS" and "NAME end SECONDS", epoch seconds; the two
+lanes of tests/run write them side by side), and for each stage NAME.xml
+(ctest --output-junit) or NAME.status (a script: its first line passed,
 failed or skipped, then the reason or the last lines of its output). With a
-non-zero EXIT_STATUS the last stage is named as the one that stopped the run.
+non-zero EXIT_STATUS a stage without results or an end is named as one that
+stopped the run.
 """
 import collections
 import os
@@ -73,23 +75,26 @@ def ctest_stage(path):
 def main():
     results = sys.argv[1]
     exit_status = int(sys.argv[2]) if len(sys.argv) > 2 else 0
-    stages = []
+    starts = {}
+    ends = {}
     try:
         with open(os.path.join(results, "stages"), encoding="utf-8") as f:
             for line in f:
-                number, name, start = line.split()
-                stages.append((number, name, int(start)))
+                name, what, seconds = line.split()
+                (starts if what == "start" else ends)[name] = int(seconds)
     except OSError:
         pass
+    stages = sorted(starts, key=lambda name: starts[name])
     end = int(time.time())
-    width = max([len(name) for _, name, _ in stages] + [len("all ctest stages")]) + 1
+    width = max([len(name) for name in stages] + [len("all ctest stages")]) + 1
     print("== summary")
     if not stages:
         print("no stage ran")
     totals = [0, 0, 0]
-    for i, (number, name, start) in enumerate(stages):
-        seconds = (stages[i + 1][2] if i + 1 < len(stages) else end) - start
-        base = os.path.join(results, f"{number}-{name}")
+    stopped = []
+    for name in stages:
+        seconds = ends.get(name, end) - starts[name]
+        base = os.path.join(results, name)
         took = f"({seconds // 60}:{seconds % 60:02d})"
         if os.path.exists(base + ".xml"):
             passed, failed, skipped, reasons, failures = ctest_stage(base + ".xml")
@@ -101,22 +106,29 @@ def main():
                 print(f"    {count:4d} skipped: {reason}")
             for failure in failures:
                 print(f"         failed: {failure}")
+            if failed:
+                stopped.append(name)
         elif os.path.exists(base + ".status"):
             with open(base + ".status", encoding="utf-8", errors="replace") as f:
                 status = f.readline().strip()
                 detail = " ".join(line.strip() for line in f if line.strip())
             shown = status + (": " + shorten(detail) if detail and status != "passed" else "")
             print(f"{name:<{width}} {shown}  {took}")
+            if status == "failed":
+                stopped.append(name)
         else:
-            shown = "stopped here" if exit_status != 0 and i == len(stages) - 1 else "no results"
+            unfinished = exit_status != 0 and name not in ends
+            shown = "stopped here" if unfinished else "no results"
             print(f"{name:<{width}} {shown}  {took}")
+            if unfinished:
+                stopped.append(name)
     if stages:
-        seconds = end - stages[0][2]
+        seconds = end - starts[stages[0]]
         print(f"{'all ctest stages':<{width}} {totals[0]:4d} passed {totals[1]:4d} failed "
               f"{totals[2]:4d} skipped  ({seconds // 60}:{seconds % 60:02d} in all)")
     if exit_status != 0:
-        last = stages[-1][1] if stages else "set-up"
-        print(f"tests/run: failed in stage {last} (status {exit_status})")
+        where = ", ".join(stopped) if stopped else stages[-1] if stages else "set-up"
+        print(f"tests/run: failed in stage {where} (status {exit_status})")
     else:
         print("tests/run: passed")
 

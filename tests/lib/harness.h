@@ -97,7 +97,8 @@ bool quiet_for(int fd, int ms);
 // an empty text.
 std::string syslog_line(const std::string& text, int timeout_ms = 10000);
 
-// The view line of the simulated port, as `quenlyte-sim view --once`.
+// The view line of the simulated port, as `quenlyte-sim view --once` shows
+// it, or "no simulated port at ADDRESS".
 std::string view(int port_argument, int leds);
 // The latched outputs alone, stage 1 first.
 std::string leds(int port_argument, int count);
