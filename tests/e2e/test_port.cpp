@@ -88,7 +88,8 @@ TEST_P(Port, RefusesAPortOutsideTheIoSpaceInsteadOfWrapping)
         EXPECT_NE(e2e::syslog_line("Invalid argument"), "");
         hang_up();
     }
-    EXPECT_EQ(e2e::view(0, 16).rfind("no simulated port", 0), 0U) << "a simulated port appeared at 0x378";
+    EXPECT_EQ(e2e::view(0, 16).rfind("no simulated port", 0), 0U)
+        << "a simulated port appeared at 0x378";
 }
 
 TEST_F(RealPort, ProgramFailsAtTheGrantForAnAddressOutsideTheIoSpaceWithoutTheEmulator)
