@@ -2,13 +2,21 @@
 # The stages of ./tests/run, for tests/run and tests/vm_lane.sh, which run
 # side by side: each stage's results go to $results/NAME.* and its start and
 # end to $results/stages (NAME start SECONDS / NAME end SECONDS), which
-# tests/summary.py reads. Sourced with results= set.
+# tests/summary.py reads, with the processor time of its commands (NAME cpu
+# SECONDS: user and system time).
+# Sourced with results= set.
 
+# cpu_seconds: the user and system time of this shell's finished children
+# (the second line of `times`), in seconds.
+cpu_seconds() {
+    times | sed -n '2{s/[ms]/ /g;p}' | awk '{printf "%.0f\n", $1 * 60 + $2 + $3 * 60 + $4}'
+}
 # stage NAME: a new stage begins (the one before in this lane has ended).
 stage() {
     stage_end
     stage_name=$1
     stage_file=$results/$1
+    stage_cpu=$(cpu_seconds)
     echo "$1 start $(date +%s)" >>"$results/stages"
     echo "== $1"
 }
@@ -16,6 +24,7 @@ stage() {
 stage_end() {
     [ -n "${stage_name:-}" ] || return 0
     echo "$stage_name end $(date +%s)" >>"$results/stages"
+    echo "$stage_name cpu $(($(cpu_seconds) - stage_cpu))" >>"$results/stages"
     stage_name=
 }
 # ctest_results ARG...: ctest for the current stage, its results recorded.

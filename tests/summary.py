@@ -6,8 +6,9 @@ failed and skipped, with the skip reasons grouped and counted.
 usage: tests/summary.py RESULTS_DIR [EXIT_STATUS]
 
 RESULTS_DIR holds what tests/run recorded (tests/stages.sh): `stages`
-(lines "NAME start SECONDS" and "NAME end SECONDS", epoch seconds; the two
-lanes of tests/run write them side by side), and for each stage NAME.xml
+(lines "NAME start SECONDS" and "NAME end SECONDS", epoch seconds, and
+"NAME cpu SECONDS", the processor time its commands took; the lanes of
+tests/run write them side by side), and for each stage NAME.xml
 (ctest --output-junit) or NAME.status (a script: its first line passed,
 failed or skipped, then the reason or the last lines of its output). With a
 non-zero EXIT_STATUS a stage without results or an end is named as one that
@@ -77,11 +78,12 @@ def main():
     exit_status = int(sys.argv[2]) if len(sys.argv) > 2 else 0
     starts = {}
     ends = {}
+    cpus = {}
     try:
         with open(os.path.join(results, "stages"), encoding="utf-8") as f:
             for line in f:
                 name, what, seconds = line.split()
-                (starts if what == "start" else ends)[name] = int(seconds)
+                {"start": starts, "end": ends, "cpu": cpus}[what][name] = int(seconds)
     except OSError:
         pass
     stages = sorted(starts, key=lambda name: starts[name])
@@ -95,7 +97,8 @@ def main():
     for name in stages:
         seconds = ends.get(name, end) - starts[name]
         base = os.path.join(results, name)
-        took = f"({seconds // 60}:{seconds % 60:02d})"
+        cpu = f", {cpus[name]} s cpu" if name in cpus else ""
+        took = f"({seconds // 60}:{seconds % 60:02d}{cpu})"
         if os.path.exists(base + ".xml"):
             passed, failed, skipped, reasons, failures = ctest_stage(base + ".xml")
             totals[0] += passed

@@ -53,7 +53,7 @@ shift 2
 
 set -- -accel tcg -m "$mem_mib" -smp "$cpus" -nodefaults -no-user-config \
     -display none -vga none -monitor none -nic none -no-reboot \
-    -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 panic=-1 $append" \
+    -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 panic=-1 mitigations=off $append" \
     -serial "${console:+file:}${console:-null}" \
     ${findings:+-serial file:"$findings"} \
     -parallel file:/dev/null \
