@@ -12,7 +12,11 @@
 #   containers  started once the packages are built: the packages under a
 #               real systemd in a container, and their autopkgtest in a
 #               container booted for it (root; skip otherwise).
-# usage: tests/lane.sh vm|containers RESULTS_DIR
+#   dev-tests   started once the dev build is: its tests; a sample of them
+#               without CAP_NET_ADMIN; the port cases on the static and, once
+#               built ($results/ready-release), the release programs; its
+#               tests under valgrind.
+# usage: tests/lane.sh vm|containers|dev-tests RESULTS_DIR
 set -eu
 cd "$(dirname "$0")/.."
 lane=$1
@@ -47,8 +51,51 @@ containers)
     stage autopkgtest
     script_results bash tests/system/package/autopkgtest.sh build-deb || status=1
     ;;
+dev-tests)
+    stage dev
+    ctest_results --preset dev || status=1
+    # A sample of the end-to-end and linkd suites once more as a default
+    # container (systemd-nspawn, most CI containers) runs them: without
+    # CAP_NET_ADMIN, so in user namespaces of their own
+    # (tests/lib/namespaces.cpp). One or more of each way the tests use them:
+    # the daemon on each backend (the emulator's tracing), the system log and
+    # /dev/null of a private /dev, the writable network settings, the ppdev
+    # device and the demo's own namespace, the sim tool, and the linkd
+    # services (a network namespace or a port of their own, interfaces made
+    # in it, socket activation, the load).
+    stage dev-without-cap-net-admin
+    if [ "$(id -u)" = 0 ] && command -v capsh >/dev/null; then
+        capsh --drop=cap_net_admin -- -c \
+            'ctest --preset dev -L "^(e2e|linkd)$" -LE soak -R "$2" --output-junit "$1"' \
+            capsh "$stage_file.xml" \
+            '^(Backends/|Daemon\.(LogsAFailedConnection|PointsStandardOutput)|Faults\.AServiceThatAnswersButNeverReads|SimTool\.|Emulate\.|Ppdev\.|Demo\.InAPrivateNetworkNamespace|linkd\.Linkd(Service|Iface|Activation|Load)\.)' ||
+            status=1
+    else
+        printf 'skipped\nneeds root and capsh (package libcap2-bin)\n' >"$stage_file.status"
+    fi
+    # The programs as they ship: the static build's and the release build's
+    # under the daemon's port cases on all three backends (the dev build's
+    # tests, run against them; the rest of the daemon is the same code on
+    # every backend and runs on quenlyte5-sim in the dev, san and valgrind
+    # stages), the static ones under the linkd service tests too.
+    stage static-on-backends
+    QUENLYTE_TEST_BIN_DIR=$PWD/build-static/bin ctest_results --preset dev \
+        -R '^(Backends/|linkd\.Linkd(Service|Iface|Activation|Load)\.)' || status=1
+    await_ready release
+    stage release-on-backends
+    QUENLYTE_TEST_BIN_DIR=$PWD/build-release/bin ctest_results --preset dev -R '^Backends/' || status=1
+    # The dev build's tests under valgrind memcheck (test preset valgrind),
+    # with the programs the tests start; the programs that only run traced,
+    # the soak and the checks of built files are left out. Each process logs
+    # to build/valgrind/, and any finding fails the run.
+    stage valgrind
+    rm -rf build/valgrind
+    ctest_results --preset valgrind || status=1
+    stage valgrind-findings
+    script_results sh tests/valgrind_report.sh build/valgrind || status=1
+    ;;
 *)
-    echo "usage: tests/lane.sh vm|containers RESULTS_DIR" >&2
+    echo "usage: tests/lane.sh vm|containers|dev-tests RESULTS_DIR" >&2
     exit 2
     ;;
 esac

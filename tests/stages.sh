@@ -6,17 +6,20 @@
 # SECONDS: user and system time).
 # Sourced with results= set.
 
-# cpu_seconds: the user and system time of this shell's finished children
-# (the second line of `times`), in seconds.
-cpu_seconds() {
-    times | sed -n '2{s/[ms]/ /g;p}' | awk '{printf "%.0f\n", $1 * 60 + $2 + $3 * 60 + $4}'
+# cpu_now: cpu= the user and system time of this shell's finished children
+# in seconds (the second line of `times`, which runs here, not in a
+# subshell of its own).
+cpu_now() {
+    times >"$results/.times.$$"
+    cpu=$(sed -n '2{s/[ms]/ /g;p}' "$results/.times.$$" | awk '{printf "%.0f\n", $1 * 60 + $2 + $3 * 60 + $4}')
 }
 # stage NAME: a new stage begins (the one before in this lane has ended).
 stage() {
     stage_end
     stage_name=$1
     stage_file=$results/$1
-    stage_cpu=$(cpu_seconds)
+    cpu_now
+    stage_cpu=$cpu
     echo "$1 start $(date +%s)" >>"$results/stages"
     echo "== $1"
 }
@@ -24,7 +27,8 @@ stage() {
 stage_end() {
     [ -n "${stage_name:-}" ] || return 0
     echo "$stage_name end $(date +%s)" >>"$results/stages"
-    echo "$stage_name cpu $(($(cpu_seconds) - stage_cpu))" >>"$results/stages"
+    cpu_now
+    echo "$stage_name cpu $((cpu - stage_cpu))" >>"$results/stages"
     stage_name=
 }
 # ctest_results ARG...: ctest for the current stage, its results recorded.

@@ -1,13 +1,26 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Starts a test program (the CROSSCOMPILING_EMULATOR of every test target):
-# under valgrind memcheck, and every program it starts outside the system's
-# folders too, when QUENLYTE_VALGRIND_LOGS names a folder (the valgrind test
-# preset); otherwise as it is. Each process writes a log of its own there,
-# empty unless valgrind found something (tests/valgrind_report.sh).
-# usage: valgrind.sh PROGRAM [ARG...]
+# Starts a test program (the CROSSCOMPILING_EMULATOR of every test target) as
+# it is, unless QUENLYTE_VALGRIND_LOGS names a folder (the valgrind test
+# preset). Then a unit test program runs under valgrind memcheck; an
+# end-to-end one, started with --exec-shim, runs as it is with that library
+# preloaded (tests/lib/valgrind_exec.cpp), which starts each program of this
+# project through this script, and so under valgrind too, with every program
+# it starts outside the system's folders. Each process writes a log of its
+# own there, empty unless valgrind found something (tests/valgrind_report.sh).
+# usage: valgrind.sh [--exec-shim LIBRARY] PROGRAM [ARG...]
+shim=
+if [ "${1:-}" = --exec-shim ]; then
+    shim=$2
+    shift 2
+fi
 if [ -n "${QUENLYTE_VALGRIND_LOGS:-}" ]; then
     mkdir -p "$QUENLYTE_VALGRIND_LOGS" || exit 1
+    if [ -n "$shim" ]; then
+        export QUENLYTE_VALGRIND_WRAPPER="$0"
+        export LD_PRELOAD="$shim${LD_PRELOAD:+:$LD_PRELOAD}"
+        exec "$@"
+    fi
     exec valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
         --track-fds=no --vgdb=no --trace-children=yes --trace-children-skip='/usr/*,/bin/*,/sbin/*' \
         --log-file="$QUENLYTE_VALGRIND_LOGS/%p.log" "$@"

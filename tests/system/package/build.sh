@@ -7,11 +7,13 @@
 # tree once more with the next version in debian/changelog, the upgrade that
 # tests/system/systemd/container_test.sh installs over the first (without
 # the tests, and on the first build's objects: the programs are the same).
+# No debug symbol packages are made (noddebs): nothing here installs them.
 # usage: tests/system/package/build.sh OUT_DIR
 #   the .deb files land in OUT_DIR, those of the next version in OUT_DIR/next
 set -eu
 cd "$(dirname "$0")/../../.."
 out=$1
+export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }noddebs"
 for tool in dpkg-buildpackage dh lintian; do
     command -v "$tool" >/dev/null || { echo "package: $tool: missing (see .ci/needs.sh)"; exit 1; }
 done
@@ -38,8 +40,8 @@ else
     tar -cf - --exclude='./build*' --exclude='./obj-*' --exclude=./.git . | tar -xf - -C "$work/quenlyte"
 fi
 # build_debs VERSION LOG DEST [OPTION...]: dpkg-buildpackage of the copy
-# (with the options), its .deb files of VERSION but the debug symbols to
-# DEST; start_s is when it began.
+# (with the options), its .deb files of VERSION to DEST; start_s is when it
+# began.
 build_debs() {
     start_s=$(date +%s)
     build_version=$1 build_log=$2 build_dest=$3
@@ -50,7 +52,7 @@ build_debs() {
         exit 1
     fi
     for deb in "$work"/*_"$build_version"_*.deb; do
-        case $deb in *-dbgsym_*) ;; *) cp "$deb" "$build_dest/" ;; esac
+        cp "$deb" "$build_dest/"
     done
 }
 build_debs "$package_version" "$work/build.log" "$out"
@@ -70,6 +72,6 @@ next_version=$package_version+1
 } >"$work/quenlyte/debian/changelog"
 rm -f "$work/quenlyte/debian/debhelper-build-stamp" "$work/quenlyte/debian/files" \
     "$work/quenlyte/debian/"*.debhelper.log "$work/quenlyte/debian/"*.substvars
-export DEB_BUILD_OPTIONS=nocheck
+export DEB_BUILD_OPTIONS="$DEB_BUILD_OPTIONS nocheck"
 build_debs "$next_version" "$work/build-next.log" "$out/next" -nc
 echo "package: built the next version, $(cd "$out/next" && echo *.deb) ($(($(date +%s) - start_s)) s)"
