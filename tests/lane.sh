@@ -16,6 +16,8 @@
 #               without CAP_NET_ADMIN; the port cases on the static and, once
 #               built ($results/ready-release), the release programs; its
 #               tests under valgrind.
+# It writes its process id to RESULTS_DIR/LANE-lane.pid, and its status to
+# RESULTS_DIR/LANE-lane.status when it ends.
 # usage: tests/lane.sh vm|containers|dev-tests RESULTS_DIR
 set -eu
 cd "$(dirname "$0")/.."
@@ -23,6 +25,10 @@ lane=$1
 results=$2
 . tests/stages.sh
 status=0
+echo $$ >"$results/$lane-lane.pid"
+# The status for tests/run, however the lane ends.
+trap 'rc=$?; echo "$rc" >"$results/$lane-lane.status"' EXIT
+trap 'exit 143' TERM
 
 # await_ready WHAT: until tests/run has made WHAT.
 await_ready() {

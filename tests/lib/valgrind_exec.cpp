@@ -12,7 +12,7 @@
 //   QUENLYTE_VALGRIND_LOGS      the folder of valgrind's logs; passed on to
 //                               the program even where a test gives it an
 //                               environment of its own
-// The program gets LD_PRELOAD without this library.
+// Nothing this process starts inherits this library in LD_PRELOAD.
 #include <cstdarg>
 #include <cstring>
 #include <dlfcn.h>
@@ -92,6 +92,21 @@ int wrapped_execve(const char* path, char* const argv[], char* const envp[])
     for (auto& entry : entries) env.push_back(entry.data());
     env.push_back(nullptr);
     return real_execve()("/bin/sh", args.data(), env.data());
+}
+
+// Out of this process's own LD_PRELOAD at once, so that what it starts
+// otherwise (a shell script, ip, capsh) runs without it, and what those
+// start in turn runs as it is.
+__attribute__((constructor)) void leave_preload()
+{
+    if (const char* preload = std::getenv("LD_PRELOAD"); preload != nullptr) {
+        const std::string entry =
+            preload_without_us((std::string("LD_PRELOAD=") + preload).c_str());
+        if (entry.empty())
+            unsetenv("LD_PRELOAD");
+        else
+            setenv("LD_PRELOAD", entry.c_str() + std::strlen("LD_PRELOAD="), 1);
+    }
 }
 
 } // namespace
