@@ -12,7 +12,9 @@
 #   -t  time-out in seconds (default 300); the VM is then killed and the
 #       status is 124
 #   -m  memory in MiB (default 1024)      -c  virtual CPUs (default 1)
-#   -a  kernel command line, added to "console=ttyS0 panic=-1"
+#   -a  kernel command line, added to "console=ttyS0 panic=-1
+#       mitigations=off tsc=reliable" (under emulation the mitigations only
+#       cost time, and the TSC is as steady as the host's clock)
 #   -T  the parallel port's trace file: one line per access, e.g.
 #         1234@1700000000.123456:parallel_ioport_write write [SW] addr 0x00 val 0x81
 #       (addr is the offset from the base 0x378; seconds are the host's clock)
@@ -53,7 +55,7 @@ shift 2
 
 set -- -accel tcg -m "$mem_mib" -smp "$cpus" -nodefaults -no-user-config \
     -display none -vga none -monitor none -nic none -no-reboot \
-    -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 panic=-1 mitigations=off $append" \
+    -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 panic=-1 mitigations=off tsc=reliable $append" \
     -serial "${console:+file:}${console:-null}" \
     ${findings:+-serial file:"$findings"} \
     -parallel file:/dev/null \

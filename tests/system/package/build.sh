@@ -7,13 +7,17 @@
 # tree once more with the next version in debian/changelog, the upgrade that
 # tests/system/systemd/container_test.sh installs over the first (without
 # the tests, and on the first build's objects: the programs are the same).
-# No debug symbol packages are made (noddebs): nothing here installs them.
+# No debug symbol packages are made (noddebs): nothing here installs them,
+# and so the compiler makes no debug information either (-g taken out of
+# dpkg-buildflags' CXXFLAGS: dh_strip would throw it away; the code is the
+# same).
 # usage: tests/system/package/build.sh OUT_DIR
 #   the .deb files land in OUT_DIR, those of the next version in OUT_DIR/next
 set -eu
 cd "$(dirname "$0")/../../.."
 out=$1
 export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }noddebs"
+export DEB_CXXFLAGS_STRIP="${DEB_CXXFLAGS_STRIP:+$DEB_CXXFLAGS_STRIP }-g"
 for tool in dpkg-buildpackage dh lintian; do
     command -v "$tool" >/dev/null || { echo "package: $tool: missing (see .ci/needs.sh)"; exit 1; }
 done
