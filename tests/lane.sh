@@ -5,20 +5,21 @@
 # one before it failed; the status is 1 if any failed.
 #   vm          started first, at tests/run's own priority: the trees the VMs
 #               boot (kernel, Debian, OpenRC) while the programs build; the
-#               static programs in a VM with no C library once tests/run says
-#               the static build is ready ($results/ready-static). The router
-#               VMs, whose checks compare rates and frames in the guest's own
-#               time, need the machine to themselves: once tests/run says
-#               every other stage is done ($results/ready-quiet), the static
-#               archive on the OpenRC image, then the Debian packages on the
-#               systemd image.
+#               static programs in a VM with no C library once tests/run
+#               says the static build is ready ($results/ready-static); the
+#               router images once the packages are ($results/ready-package).
+#               The router VMs, whose checks compare rates and frames in the
+#               guest's own time, need the machine to themselves: once
+#               tests/run says every other stage is done
+#               ($results/ready-quiet), the static archive on the OpenRC
+#               image, then the Debian packages on the systemd image.
 #   containers  started once the packages are built: the packages under a
 #               real systemd in a container, and their autopkgtest in a
 #               container booted for it (root; skip otherwise).
 #   dev-tests   started once the dev build is: its tests; a sample of them
 #               without CAP_NET_ADMIN; the port cases on the static and, once
 #               built ($results/ready-release), the release programs; its
-#               tests under valgrind.
+#               tests under valgrind; the fuzzer.
 # It writes its process id to RESULTS_DIR/LANE-lane.pid, and its status to
 # RESULTS_DIR/LANE-lane.status when it ends.
 # usage: tests/lane.sh vm|containers|dev-tests RESULTS_DIR
@@ -48,6 +49,11 @@ vm)
     sim=build-static/bin/quenlyte-sim
     stage static-vm
     script_results sh tests/system/vm/static_run.sh build-static || status=1
+    # The router images, ahead of their stages.
+    await_ready package
+    stage vm-images
+    script_results sh -c 'sh tests/system/vm/openrc_run --images build-static &&
+        sh tests/system/vm/run --images build-deb' || status=1
     stage_end
     await_ready quiet
     stage openrc-vm
@@ -103,6 +109,11 @@ dev-tests)
     ctest_results --preset valgrind || status=1
     stage valgrind-findings
     script_results sh tests/valgrind_report.sh build/valgrind || status=1
+    # The reply framing under libFuzzer with ASan + UBSan, for
+    # QUENLYTE_FUZZ_SECONDS (30 here; see docs/RELIABILITY.md to run longer).
+    stage fuzz
+    { cmake --preset fuzz -DQUENLYTE_FUZZ_SECONDS="${QUENLYTE_FUZZ_SECONDS:-30}" &&
+        cmake --build --preset fuzz -j "$(nproc)" && ctest_results --preset fuzz; } || status=1
     ;;
 *)
     echo "usage: tests/lane.sh vm|containers|dev-tests RESULTS_DIR" >&2
