@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# The stages of ./tests/run, for tests/run and tests/vm_lane.sh, which run
+# The stages of ./tests/run, for tests/run and tests/lane.sh, which run
 # side by side: each stage's results go to $results/NAME.* and its start and
 # end to $results/stages (NAME start SECONDS / NAME end SECONDS), which
 # tests/summary.py reads, with the processor time of its commands (NAME cpu
