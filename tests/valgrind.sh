@@ -8,11 +8,17 @@
 # project through this script, and so under valgrind too, with every program
 # it starts outside the system's folders. Each process writes a log of its
 # own there, empty unless valgrind found something (tests/valgrind_report.sh).
-# usage: valgrind.sh [--exec-shim LIBRARY] PROGRAM [ARG...]
+# A program the library started (--program) logs as program-PID.log, so that
+# the report can tell that the programs did run under valgrind.
+# usage: valgrind.sh [--exec-shim LIBRARY | --program] PROGRAM [ARG...]
 shim=
+log=%p.log
 if [ "${1:-}" = --exec-shim ]; then
     shim=$2
     shift 2
+elif [ "${1:-}" = --program ]; then
+    log=program-%p.log
+    shift
 fi
 if [ -n "${QUENLYTE_VALGRIND_LOGS:-}" ]; then
     mkdir -p "$QUENLYTE_VALGRIND_LOGS" || exit 1
@@ -23,6 +29,6 @@ if [ -n "${QUENLYTE_VALGRIND_LOGS:-}" ]; then
     fi
     exec valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
         --track-fds=no --vgdb=no --trace-children=yes --trace-children-skip='/usr/*,/bin/*,/sbin/*' \
-        --log-file="$QUENLYTE_VALGRIND_LOGS/%p.log" "$@"
+        --log-file="$QUENLYTE_VALGRIND_LOGS/$log" "$@"
 fi
 exec "$@"

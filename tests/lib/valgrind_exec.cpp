@@ -67,9 +67,9 @@ int wrapped_execve(const char* path, char* const argv[], char* const envp[])
     const char* wrapper = std::getenv("QUENLYTE_VALGRIND_WRAPPER");
     if (wrapper == nullptr || !ours(path)) return real_execve()(path, argv, envp);
 
-    // The arguments: sh WRAPPER PATH ARG...
+    // The arguments: sh WRAPPER --program PATH ARG...
     std::vector<char*> args = {const_cast<char*>("/bin/sh"), const_cast<char*>(wrapper),
-                               const_cast<char*>(path)};
+                               const_cast<char*>("--program"), const_cast<char*>(path)};
     for (int i = 1; argv[i] != nullptr; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
 
