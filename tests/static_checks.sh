@@ -13,11 +13,18 @@ build=${1:-build}
 status=0
 
 # Every C and C++ file of the tree as .clang-format lays it out (clang-format
-# -i on the files named fixes them).
+# -i on the files named fixes them), all in one run of it; a run that fails
+# without naming a file (no .clang-format, say) fails the check too.
 echo "== clang-format"
-unformatted=$(git ls-files '*.c' '*.cpp' '*.h' | while IFS= read -r file; do
-    clang-format --dry-run -Werror "$file" >/dev/null 2>&1 || echo "$file"
-done)
+format_rc=0
+format_log=$(git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror 2>&1 >/dev/null) ||
+    format_rc=$?
+unformatted=$(printf '%s\n' "$format_log" | sed -n 's/^\([^:]*\):[0-9]*:[0-9]*: error: code should be clang-formatted.*/\1/p' |
+    sort -u)
+if [ "$format_rc" != 0 ] && [ -z "$unformatted" ]; then
+    printf '%s\n' "$format_log" | tail -n 5
+    unformatted="(clang-format failed)"
+fi
 if [ -z "$unformatted" ]; then
     echo "clang-format: every file as .clang-format lays it out"
 else
