@@ -14,7 +14,7 @@ in_bps=1275000       # inbound UDP payload, bits/s (about 2.5 LEDs at IN_MAX=512
 out_bps=382000       # outbound UDP payload, bits/s (about 1.5 LEDs at OUT_MAX=256)
 datagram=1000        # UDP payload per datagram, bytes (no fragments on PPPoE)
 traffic_s=11         # each iperf3 run, seconds
-sample_s=5           # of which linkd's rates are sampled, from 3 s on
+sample_s=5           # of which linkd's rates are sampled, from 3 to 5 s on (traffic below)
 figures_file=/run/quenlyte-vm-figures   # the RATE and IPERF lines, for check_rates
 : >"$figures_file"
 
@@ -22,6 +22,17 @@ figures_file=/run/quenlyte-vm-figures   # the RATE and IPERF lines, for check_ra
 # shellcheck source=vm/guest-lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/guest-lib.sh"
 record() { echo "$*"; echo "$*" >>"$figures_file"; }
+# sample_rate PHASE: linkd's rates now, asked over descriptor 4, as a RATE line.
+sample_rate() {
+    local reply
+    printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
+    reply=${reply%$'\r'}
+    record "RATE $1 ${reply#OK }"
+}
+# A pipe no one writes to, opened both ways: reading it with a time-out is
+# a pause without a process (sample_rate's loop in traffic).
+mkfifo /run/quenlyte-vm-tick 2>/dev/null || true
+exec 6<>/run/quenlyte-vm-tick
 # An event, in the trace (status register, base+1) and here.
 mark() {
     port_mark "$1"
@@ -66,20 +77,41 @@ traffic() {
     local iperf=$!
     sleep 2
     exec 4<>/dev/tcp/127.0.0.1/5000
-    printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
-    sleep 1
-    mark "$letter"
+    # The window opens once the phase's rate has levelled off: two of
+    # linkd's replies 0.5 s apart within 3% of each other, not zero (at most
+    # 2.5 s more), and the daemon has had half a second to ask for it. On a
+    # busy host iperf3 can start late, and the daemon's frames of the climb
+    # would then be judged against rates sampled after it.
+    local field=1 rate_in rate_out now before=0 polls=0
+    [ "$phase" = in ] || field=2
+    while [ "$polls" -lt 5 ]; do
+        printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
+        read -r _ rate_in rate_out <<<"${reply%$'\r'}"
+        if [ "$field" = 1 ]; then now=${rate_in:-}; else now=${rate_out:-}; fi
+        case $now in '' | *[!0-9]*) now=0 ;; esac
+        [ "$now" -gt 0 ] && [ "$before" -gt 0 ] &&
+            [ $(((now - before) * 100)) -le $((before * 3)) ] &&
+            [ $(((before - now) * 100)) -le $((before * 3)) ] && break
+        before=$now polls=$((polls + 1))
+        sleep 0.5
+    done
+    sleep 0.5
     # About as often as the daemon asks (RATE=10), so that the figures linkd
     # gave it in these 5 s are among the samples (linkd renews them every
-    # 250 ms).
+    # 250 ms); the pause is a read that times out, not a sleep process, whose
+    # start alone takes tens of milliseconds under emulation. The figures
+    # just before the window and just after it are among them too: the
+    # daemon may show the one from before the first mark after it, and may
+    # have asked for the one after the last sample before the second mark.
+    sample_rate "$phase"
+    mark "$letter"
     local end_us=$((${EPOCHREALTIME/./} + sample_s * 1000000))
     while [ "${EPOCHREALTIME/./}" -lt "$end_us" ]; do
-        printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
-        reply=${reply%$'\r'}
-        record "RATE $phase ${reply#OK }"
-        sleep 0.1
+        sample_rate "$phase"
+        read -r -t 0.1 -u 6 _ || true
     done
     mark "${letter,,}"
+    sample_rate "$phase"
     exec 4<&-
     wait "$iperf"
     local kbits
