@@ -23,6 +23,23 @@ set(QUENLYTE_SYSTEMD_UNIT_DIR "" CACHE STRING
 set(QUENLYTE_UDEV_RULES_DIR "" CACHE STRING
   "Where the udev rule for quenlyte5-ppdev.service goes: relative to the install prefix, or absolute; empty: from pkg-config (cmake/systemd_dirs.cmake)")
 
+# first_dir(OUT FROM VALUE WHENCE [VALUE WHENCE]...): OUT is the first VALUE
+# that is not empty, FROM its WHENCE (in the caller's scope).
+function(first_dir out from)
+  list(LENGTH ARGN count)
+  math(EXPR last "${count} - 2")
+  foreach(i RANGE 0 ${last} 2)
+    list(GET ARGN ${i} value)
+    if(NOT value STREQUAL "")
+      math(EXPR i "${i} + 1")
+      list(GET ARGN ${i} whence)
+      set(${out} "${value}" PARENT_SCOPE)
+      set(${from} "${whence}" PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+endfunction()
+
 # A function, so that its working variables stay its own.
 function(quenlyte_systemd_dirs)
   set(systemd_pc_unit_dir "")
@@ -38,35 +55,28 @@ function(quenlyte_systemd_dirs)
   if(systemd_pc_prefix STREQUAL "")
     set(systemd_pc_prefix "/usr")
   endif()
-  set(system_install OFF)
-  if(install_prefix STREQUAL systemd_pc_prefix)
-    set(system_install ON)
+  # pkg-config's directories count only for the prefix that systemd.pc names.
+  if(NOT install_prefix STREQUAL systemd_pc_prefix)
+    set(systemd_pc_unit_dir "")
+    set(udev_pc_dir "")
+  endif()
+  if(NOT udev_pc_dir STREQUAL "")
+    string(APPEND udev_pc_dir "/rules.d")
   endif()
 
-  if(NOT QUENLYTE_SYSTEMD_UNIT_DIR STREQUAL "")
-    set(quenlyte_unit_dir "${QUENLYTE_SYSTEMD_UNIT_DIR}")
-    set(unit_dir_from "QUENLYTE_SYSTEMD_UNIT_DIR")
-  elseif(system_install AND NOT systemd_pc_unit_dir STREQUAL "")
-    set(quenlyte_unit_dir "${systemd_pc_unit_dir}")
-    set(unit_dir_from "systemd.pc")
-  else()
-    set(quenlyte_unit_dir "lib/systemd/system")
-    set(unit_dir_from "under the prefix")
+  first_dir(quenlyte_unit_dir unit_dir_from
+    "${QUENLYTE_SYSTEMD_UNIT_DIR}" QUENLYTE_SYSTEMD_UNIT_DIR
+    "${systemd_pc_unit_dir}" systemd.pc
+    "lib/systemd/system" "under the prefix")
+  set(beside_units "")
+  if(quenlyte_unit_dir MATCHES "^(.*/)?systemd/system/*$")
+    set(beside_units "${CMAKE_MATCH_1}udev/rules.d")
   endif()
-
-  if(NOT QUENLYTE_UDEV_RULES_DIR STREQUAL "")
-    set(quenlyte_udev_rules_dir "${QUENLYTE_UDEV_RULES_DIR}")
-    set(udev_dir_from "QUENLYTE_UDEV_RULES_DIR")
-  elseif(system_install AND NOT udev_pc_dir STREQUAL "")
-    set(quenlyte_udev_rules_dir "${udev_pc_dir}/rules.d")
-    set(udev_dir_from "udev.pc")
-  elseif(quenlyte_unit_dir MATCHES "^(.*/)?systemd/system/*$")
-    set(quenlyte_udev_rules_dir "${CMAKE_MATCH_1}udev/rules.d")
-    set(udev_dir_from "beside the units")
-  else()
-    set(quenlyte_udev_rules_dir "lib/udev/rules.d")
-    set(udev_dir_from "under the prefix")
-  endif()
+  first_dir(quenlyte_udev_rules_dir udev_dir_from
+    "${QUENLYTE_UDEV_RULES_DIR}" QUENLYTE_UDEV_RULES_DIR
+    "${udev_pc_dir}" udev.pc
+    "${beside_units}" "beside the units"
+    "lib/udev/rules.d" "under the prefix")
   message(STATUS "quenlyte: systemd units: ${quenlyte_unit_dir} (${unit_dir_from}); "
     "udev rule: ${quenlyte_udev_rules_dir} (${udev_dir_from})")
   set(quenlyte_unit_dir "${quenlyte_unit_dir}" PARENT_SCOPE)

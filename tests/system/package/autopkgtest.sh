@@ -30,40 +30,23 @@ if [ "${1:-}" = --inside ]; then
 fi
 
 skip() { echo "SKIP: autopkgtest: $*"; exit 77; }
-[ "$(id -u)" = 0 ] || skip "needs root"
-command -v systemd-nspawn >/dev/null || skip "systemd-nspawn missing (package systemd-container)"
+# host_container_ready, host_container_work, host_container
+# shellcheck source=tests/system/host_container.sh
+. tests/system/host_container.sh
+host_container_ready
 command -v autopkgtest >/dev/null || skip "autopkgtest missing (package autopkgtest)"
-if ! why=$(unshare --net ip link set lo up 2>&1); then
-    skip "a private network cannot bring its loopback up here: ${why:-refused}"
-fi
 debs=$(cd "${1:?usage: $0 DEB_DIR}" && pwd)
 for package in quenlyte quenlyte-linkd quenlyte-sim; do
     set -- "$debs/${package}"_*.deb
     [ -f "$1" ] || { echo "FAIL: no ${package}_*.deb in $debs"; exit 1; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/quenlyte-autopkgtest.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/usr" "$work/etc" "$work/var" "$work/out" "$work/src"
+host_container_work autopkgtest "$0" run-autopkgtest.service "quenlyte autopkgtest at boot"
 # The source as autopkgtest needs it: debian/'s sources, no build leftovers
 # (the tests run the installed programs alone).
 mkdir -p "$work/src/debian"
 cp -a debian/control debian/changelog debian/copyright debian/source debian/tests "$work/src/debian/"
-cp "$0" "$work/autopkgtest.sh"
-cat >"$work/run-autopkgtest.service" <<UNIT
-[Unit]
-Description=quenlyte autopkgtest at boot
-After=multi-user.target
-[Service]
-Type=oneshot
-ExecStart=/bin/bash /check/autopkgtest.sh --inside
-UNIT
-# The machine's own /usr, /etc and /var under layers of our own, thrown away
-# at the end; a private network with a port 5000 of its own.
-timeout 600 systemd-nspawn -q -D / --volatile=yes --register=no --keep-unit --private-network \
-    --overlay=/usr:"$work/usr":/usr --overlay=/etc:"$work/etc":/etc \
-    --overlay=/var:"$work/var":/var --bind-ro="$debs":/debs --bind-ro="$work":/check \
-    --bind-ro="$work/src":/src --bind="$work/out":/out \
+host_container 600 --bind-ro="$debs":/debs --bind-ro="$work/src":/src \
     --bind-ro="$work/run-autopkgtest.service":/etc/systemd/system/run-autopkgtest.service \
     --boot -- systemd.wants=run-autopkgtest.service >"$work/boot.log" 2>&1
 [ -s "$work/out/status" ] || skip "the container did not boot: $(tail -n 3 "$work/boot.log")"

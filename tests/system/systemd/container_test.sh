@@ -267,41 +267,19 @@ fi
 # ---------------------------------------------------------------------------
 # Outside: install, boot with the checks, look at what is left.
 skip() { echo "SKIP: systemd container test: $*"; exit 77; }
-[ "$(id -u)" = 0 ] || skip "needs root"
-command -v systemd-nspawn >/dev/null || skip "systemd-nspawn missing (package systemd-container)"
-# The container's private network has a loopback of its own, which it can
-# bring up only where root may administer networks (not, for one, in a
-# default systemd-nspawn container: no CAP_NET_ADMIN there).
-if ! why=$(unshare --net ip link set lo up 2>&1); then
-    skip "a private network cannot bring its loopback up here: ${why:-refused}"
-fi
+# host_container_ready, host_container_work, host_container
+# shellcheck source=tests/system/host_container.sh
+. "$(dirname "$0")/../host_container.sh"
+host_container_ready
 debs=$(cd "${1:?usage: $0 DEB_DIR}" && pwd)
 set -- "$debs"/quenlyte_*.deb "$debs"/quenlyte-linkd_*.deb "$debs"/quenlyte-sim_*.deb
 for deb in "$@" "$debs"/next/quenlyte_*.deb; do
     [ -f "$deb" ] || { echo "FAIL: $deb: missing (tests/system/package/build.sh $debs builds it)"; exit 1; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/quenlyte-container.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/usr" "$work/etc" "$work/var" "$work/out"
-cp "$0" "$work/container_test.sh"
+host_container_work container "$0" boot-checks.service "quenlyte checks at boot"
 cp "$(dirname "$0")/../link_standin.pl" "$work/"
-cat >"$work/boot-checks.service" <<UNIT
-[Unit]
-Description=quenlyte checks at boot
-After=multi-user.target
-[Service]
-Type=oneshot
-ExecStart=/bin/bash /check/container_test.sh --inside
-UNIT
-# The machine's own /usr, /etc and /var under layers of our own, thrown away
-# at the end; a private network with a port 5000 of its own.
-container() {
-    timeout 300 systemd-nspawn -q -D / --volatile=yes --register=no --keep-unit --private-network \
-        --overlay=/usr:"$work/usr":/usr --overlay=/etc:"$work/etc":/etc \
-        --overlay=/var:"$work/var":/var --bind-ro="$debs":/debs --bind-ro="$work":/check \
-        --bind="$work/out":/out "$@"
-}
+container() { host_container 300 --bind-ro="$debs":/debs "$@"; }
 
 # Installed before the boot, as on a machine that has it.
 if ! container dpkg -i "/debs/${1##*/}" "/debs/${2##*/}" "/debs/${3##*/}" >"$work/install.log" 2>&1; then
