@@ -22,12 +22,18 @@ figures_file=/run/quenlyte-vm-figures   # the RATE and IPERF lines, for check_ra
 # shellcheck source=vm/guest-lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/guest-lib.sh"
 record() { echo "$*"; echo "$*" >>"$figures_file"; }
-# sample_rate PHASE: linkd's rates now, asked over descriptor 4, as a RATE line.
-sample_rate() {
-    local reply
+# rate_now: rates= linkd's rates now ("IN OUT", bytes/s), asked over
+# descriptor 4.
+rate_now() {
+    local reply=
     printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
     reply=${reply%$'\r'}
-    record "RATE $1 ${reply#OK }"
+    rates=${reply#OK }
+}
+# sample_rate PHASE: linkd's rates now as a RATE line.
+sample_rate() {
+    rate_now
+    record "RATE $1 $rates"
 }
 # A pipe no one writes to, opened both ways: reading it with a time-out is
 # a pause without a process (sample_rate's loop in traffic).
@@ -70,7 +76,7 @@ link_up() {
 # with linkd's rates sampled over one connection in the steady middle,
 # between the marks LETTER and its lower case.
 traffic() {
-    local phase=$1 letter=$2 bps=$3 reply
+    local phase=$1 letter=$2 bps=$3
     shift 3
     ip netns exec isp iperf3 -c 192.0.2.2 -u -b "$bps" -l "$datagram" -t "$traffic_s" -f k "$@" \
         >"/run/iperf-$phase" 2>&1 &
@@ -82,12 +88,11 @@ traffic() {
     # 2.5 s more), and the daemon has had half a second to ask for it. On a
     # busy host iperf3 can start late, and the daemon's frames of the climb
     # would then be judged against rates sampled after it.
-    local field=1 rate_in rate_out now before=0 polls=0
-    [ "$phase" = in ] || field=2
+    local rates rate_in rate_out now before=0 polls=0
     while [ "$polls" -lt 5 ]; do
-        printf 'rate pppoe\n' >&4 && read -r -t 5 reply <&4
-        read -r _ rate_in rate_out <<<"${reply%$'\r'}"
-        if [ "$field" = 1 ]; then now=${rate_in:-}; else now=${rate_out:-}; fi
+        rate_now
+        read -r rate_in rate_out <<<"$rates"
+        if [ "$phase" = in ]; then now=${rate_in:-}; else now=${rate_out:-}; fi
         case $now in '' | *[!0-9]*) now=0 ;; esac
         [ "$now" -gt 0 ] && [ "$before" -gt 0 ] &&
             [ $(((now - before) * 100)) -le $((before * 3)) ] &&
