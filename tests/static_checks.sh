@@ -33,7 +33,17 @@ else
 fi
 
 echo "== clang-tidy"
-if run-clang-tidy -p "$build" -j "$(nproc)" -quiet "$(pwd)/(src|bench)/" >"$build/clang-tidy.log" 2>&1; then
+# Each file once: several programs compile some of the same files (the
+# daemon's for each port backend, the benchmark's and the tests' copies),
+# with the same definitions, and clang-tidy would read a file once for each.
+mkdir -p "$build/clang-tidy"
+python3 -c '
+import json, sys
+seen = set()
+commands = [c for c in json.load(open(sys.argv[1])) if not (c["file"] in seen or seen.add(c["file"]))]
+json.dump(commands, open(sys.argv[2], "w"), indent=1)
+' "$build/compile_commands.json" "$build/clang-tidy/compile_commands.json"
+if run-clang-tidy -p "$build/clang-tidy" -j "$(nproc)" -quiet "$(pwd)/(src|bench)/" >"$build/clang-tidy.log" 2>&1; then
     echo "clang-tidy: clean ($(grep -c '^clang-tidy' "$build/clang-tidy.log" || true) files)"
 else
     grep -E '(warning|error):' "$build/clang-tidy.log" | sort -u || cat "$build/clang-tidy.log"

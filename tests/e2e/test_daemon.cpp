@@ -15,6 +15,7 @@
 namespace
 {
 
+using e2e::dark16;
 using e2e::rate_line;
 using e2e::status_line;
 
@@ -24,7 +25,6 @@ std::string lights(int port_argument, int leds)
     const std::string line = e2e::view(port_argument, leds);
     return line.substr(0, line.find(" reg="));
 }
-const std::string dark16 = "leds=0000000000000000 online=0";
 
 using Daemon = e2e::daemon_test;
 

@@ -36,9 +36,9 @@ namespace
 
 using namespace std::string_literals;
 
+using e2e::dark16;
 using e2e::rate_line;
 using e2e::status_line;
-const std::string dark16 = "leds=0000000000000000 online=0";
 // 8 LEDs a way at 8 KiB/s full scale (counts round up from the half): 2 KiB/s
 // in and 4 KiB/s out light 3 and 5, 4 in and 2 out light 5 and 3.
 const std::string rates_3_5 = "OK 2048 4096\r\n";

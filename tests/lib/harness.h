@@ -100,6 +100,8 @@ std::string syslog_line(const std::string& text, int timeout_ms = 10000);
 // The view line of the simulated port, as `quenlyte-sim view --once` shows
 // it, or "no simulated port at ADDRESS".
 std::string view(int port_argument, int leds);
+// A view line's outputs and online line when a chain of 16 is dark.
+inline const std::string dark16 = "leds=0000000000000000 online=0";
 // The latched outputs alone, stage 1 first.
 std::string leds(int port_argument, int count);
 

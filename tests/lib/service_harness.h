@@ -2,6 +2,7 @@
 // Starting the built quenlyte-linkd as a user would, and talking to it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -11,6 +12,13 @@
 #include <vector>
 
 inline constexpr double reply_timeout_s = 10.0; // generous: machines are shared and noisy
+inline constexpr double patience_s = 30.0;      // the longest a test waits for a state
+
+// Seconds from `t0` to now.
+inline double since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
 
 // The quenlyte-linkd under test: the one built beside the tests, or the one
 // in $QUENLYTE_TEST_BIN_DIR when that is set (another build's programs, e.g.

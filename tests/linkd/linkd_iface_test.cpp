@@ -30,12 +30,6 @@ constexpr std::uint16_t sink_port = 9000;        // UDP sink on lkd1
 constexpr std::size_t datagram_bytes = 1000;     // UDP payload per datagram
 constexpr double paced_bytes_per_s = 400000;     // payload rate of a burst
 constexpr double burst_s = 3.0;                  // length of a burst, seconds
-constexpr double patience_s = 30.0;              // longest wait for a state, seconds
-
-double since(steady::time_point t0)
-{
-    return std::chrono::duration<double>(steady::now() - t0).count();
-}
 
 // The far host: enters a namespace of its own, configures lkd1 once the
 // parent has moved it in ('c'), then sinks UDP until the pipe closes.

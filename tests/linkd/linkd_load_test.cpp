@@ -5,6 +5,7 @@
 // and must go online and stay online. In private namespaces (see
 // tests/lib/harness.h), so port 5000 and the simulated port are the test's own.
 #include "harness.h"
+#include "service_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -36,13 +37,8 @@ using steady = std::chrono::steady_clock;
 constexpr std::size_t idle_wanted = 4000; // silent connections
 constexpr std::size_t half_wanted = 100;  // connections that send half a line
 constexpr rlim_t own_fds_margin = 64;     // descriptors the test keeps for itself
-constexpr double patience_s = 60.0;       // generous: valgrind and a busy machine
+constexpr double load_patience_s = 60.0;  // generous: valgrind and a busy machine
 constexpr int leds = 16;
-
-double since(steady::time_point t0)
-{
-    return std::chrono::duration<double>(steady::now() - t0).count();
-}
 
 // How many of `fds` the service has closed (end of stream or reset seen).
 std::size_t closed_by_service(const std::vector<int>& fds)
@@ -119,7 +115,7 @@ class LinkdLoad : public ::testing::Test
         EXPECT_EQ(::write(go[1], "g", 1), 1);
         ::close(go[1]);
         ASSERT_TRUE(limited) << std::strerror(errno);
-        for (const auto t0 = steady::now(); since(t0) < patience_s;
+        for (const auto t0 = steady::now(); since(t0) < load_patience_s;
              std::this_thread::sleep_for(20ms)) {
             if (const int probe = e2e::connect_service(); probe >= 0) {
                 ::close(probe);
@@ -175,7 +171,7 @@ TEST_F(LinkdLoad, TheDaemonGoesOnlineAndStaysOnlineBesideThousandsOfHostileClien
     std::size_t closed = 0, before = 1;
     const std::size_t beyond = valgrind ? 0 : total - hard;
     for (const auto t0 = steady::now();
-         since(t0) < patience_s && (closed < beyond || closed != before);
+         since(t0) < load_patience_s && (closed < beyond || closed != before);
          std::this_thread::sleep_for(500ms))
         before = std::exchange(closed, closed_by_service(hostile));
     EXPECT_GE(closed, beyond) << "more clients than the descriptor limit allows";
@@ -189,14 +185,15 @@ TEST_F(LinkdLoad, TheDaemonGoesOnlineAndStaysOnlineBesideThousandsOfHostileClien
     daemon = started.daemon;
     ASSERT_GT(daemon, 0);
     std::string view;
-    for (const auto t0 = steady::now(); since(t0) < patience_s; std::this_thread::sleep_for(100ms))
+    for (const auto t0 = steady::now(); since(t0) < load_patience_s;
+         std::this_thread::sleep_for(100ms))
         if ((view = e2e::view(0, leds)).find(" online=1 ") != std::string::npos) break;
     ASSERT_NE(view.find(" online=1 "), std::string::npos) << view;
 
     // And it stays online, frame after frame, while the crowd holds on.
     for (int look = 0; look < 3; ++look) {
         const std::size_t frames = counter(view, "frames");
-        for (const auto t0 = steady::now(); since(t0) < patience_s;
+        for (const auto t0 = steady::now(); since(t0) < load_patience_s;
              std::this_thread::sleep_for(200ms))
             if (counter(view = e2e::view(0, leds), "frames") > frames + 10) break;
         EXPECT_GT(counter(view, "frames"), frames + 10) << view;

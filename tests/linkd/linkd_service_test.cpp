@@ -26,12 +26,6 @@ namespace
 
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
-constexpr double patience_s = 30.0; // the longest any test waits for a state
-
-double since(steady::time_point t0)
-{
-    return std::chrono::duration<double>(steady::now() - t0).count();
-}
 
 class LinkdService : public ::testing::Test
 {
