@@ -1,8 +1,10 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Static analysis: the layout clang-format gives (.clang-format), clang-tidy (checks in .clang-tidy) over the daemon, the
-# tools and the benchmark, with the compile commands of a configured build
-# that has the benchmark (presets dev and release), and cppcheck (suppressions
+# Static analysis: the layout clang-format gives (.clang-format), clang-tidy
+# (checks in .clang-tidy; the benchmark without the path-sensitive analyzer,
+# bench/.clang-tidy) over the daemon, the tools and the benchmark, with the
+# compile commands of a configured build that has the benchmark (presets dev
+# and release), and cppcheck (suppressions
 # in .cppcheck-suppressions) over every source, tests too. Tests are left to
 # clang-tidy's pass only through the headers they share.
 # usage: tests/static_checks.sh [BUILD_DIR]    (default: build/, preset dev;
