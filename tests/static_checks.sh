@@ -41,9 +41,10 @@ echo "== clang-tidy"
 mkdir -p "$build/clang-tidy"
 python3 -c '
 import json, sys
-seen = set()
-commands = [c for c in json.load(open(sys.argv[1])) if not (c["file"] in seen or seen.add(c["file"]))]
-json.dump(commands, open(sys.argv[2], "w"), indent=1)
+first = {}
+for command in json.load(open(sys.argv[1])):
+    first.setdefault(command["file"], command)
+json.dump(list(first.values()), open(sys.argv[2], "w"), indent=1)
 ' "$build/compile_commands.json" "$build/clang-tidy/compile_commands.json"
 if run-clang-tidy -p "$build/clang-tidy" -j "$(nproc)" -quiet "$(pwd)/(src|bench)/" >"$build/clang-tidy.log" 2>&1; then
     echo "clang-tidy: clean ($(grep -c '^clang-tidy' "$build/clang-tidy.log" || true) files)"
