@@ -10,7 +10,8 @@ RESULTS_DIR holds what tests/run recorded (tests/stages.sh): `stages`
 "NAME cpu SECONDS", the processor time its commands took; the lanes of
 tests/run write them side by side), and for each stage NAME.xml
 (ctest --output-junit) or NAME.status (a script: its first line passed,
-failed or skipped, then the reason or the last lines of its output). With a
+failed or skipped, then the reason or the last lines of its output). The
+last lines of each failed test's output come before the summary. With a
 non-zero EXIT_STATUS a stage without results or an end is named as one that
 stopped the run.
 """
@@ -22,6 +23,7 @@ import time
 import xml.etree.ElementTree as ET
 
 REASON_WIDTH = 150  # characters of a skip reason shown
+FAILURE_LINES = 25  # last lines of a failed test's output shown
 
 
 def gtest_skip_reason(output):
@@ -48,7 +50,8 @@ def shorten(text):
 
 
 def ctest_stage(path):
-    """passed, failed, skipped, {reason: count}, [failed test names]"""
+    """passed, failed, skipped, {reason: count}, [(failed test name, the
+    last lines of its output)]"""
     passed = failed = skipped = 0
     reasons = collections.Counter()
     failures = []
@@ -69,7 +72,8 @@ def ctest_stage(path):
                 reasons[shorten(message)] += 1
         else:
             failed += 1
-            failures.append(name)
+            out = (case.findtext("system-out") or "").splitlines()
+            failures.append((name, out[-FAILURE_LINES:]))
     return passed, failed, skipped, reasons, failures
 
 
@@ -89,6 +93,12 @@ def main():
     stages = sorted(starts, key=lambda name: starts[name])
     end = int(time.time())
     width = max([len(name) for name in stages] + [len("all ctest stages")]) + 1
+    # The failed tests' output first, so that the end of a long log shows why.
+    for name in stages:
+        if os.path.exists(os.path.join(results, name + ".xml")):
+            for failure, tail in ctest_stage(os.path.join(results, name + ".xml"))[4]:
+                print(f"== {name}: {failure} failed; its output ends:")
+                print("\n".join(tail))
     print("== summary")
     if not stages:
         print("no stage ran")
@@ -107,7 +117,7 @@ def main():
             print(f"{name:<{width}} {passed:4d} passed {failed:4d} failed {skipped:4d} skipped  {took}")
             for reason, count in reasons.most_common():
                 print(f"    {count:4d} skipped: {reason}")
-            for failure in failures:
+            for failure, _ in failures:
                 print(f"         failed: {failure}")
             if failed:
                 stopped.append(name)
