@@ -18,11 +18,11 @@ python3 build-essential debhelper lintian pkgconf systemd systemd-container libc
 autopkgtest"
 # Booting Debian's kernel under QEMU (tests/system/vm/): the emulator, the kernel's
 # download and module index, the initramfs, and the Debian image of the VM
-# stage (debootstrap, mke2fs -d). ppp, pppoe and iperf3 go into that image,
+# stage (mmdebstrap, mke2fs -d). ppp, pppoe and iperf3 go into that image,
 # not onto the host.
 # ./tests/run asks for these only as root (the VM stages skip otherwise), and
 # only where apt-get can install them or QEMU is there already.
-needs_vm="qemu-system-x86 busybox-static kmod cpio e2fsprogs debootstrap debian-archive-keyring"
+needs_vm="qemu-system-x86 busybox-static kmod cpio e2fsprogs mmdebstrap debian-archive-keyring"
 
 # need_packages PROG PACKAGE...: installs the missing packages with apt-get
 # when run as root; otherwise prints the one command that installs them and

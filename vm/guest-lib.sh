@@ -21,15 +21,20 @@ fail() {
 }
 info() { echo "INFO: $*"; }
 
-# await SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; false
-# once SECONDS have gone by without.
+# await SECONDS COMMAND...: runs COMMAND until it succeeds, first after 0.1 s,
+# then after pauses doubling up to 1 s; false once SECONDS have gone by
+# without. Under emulation each try (a process or more) costs tens to
+# hundreds of milliseconds of the host's processor, so a long wait tries
+# seldom, and a short one still ends soon.
 await() {
-    guest_tenths=$(($1 * 10))
+    guest_tenths=$(($1 * 10)) # the wait left, tenths of a second
+    guest_pause=1             # the next pause, tenths of a second
     shift
     until "$@"; do
         [ "$guest_tenths" -gt 0 ] || return 1
-        guest_tenths=$((guest_tenths - 1))
-        sleep 0.1
+        sleep "$((guest_pause / 10)).$((guest_pause % 10))"
+        guest_tenths=$((guest_tenths - guest_pause))
+        guest_pause=$((guest_pause >= 5 ? 10 : guest_pause * 2))
     done
 }
 

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 #
 # The trees the router VMs boot, made once and kept in build-vm/cache:
-# Debian's kernel (vm/kernel.sh), a Debian 12 tree (debootstrap minbase with
+# Debian's kernel (vm/kernel.sh), a Debian 12 tree (mmdebstrap minbase with
 # systemd, udev, ppp, pppoe and iperf3) and the same tree with OpenRC in
 # place of systemd. Sourced by tests/system/vm/run and openrc_run, which
 # define say and skip first; run as a script, it makes all three ahead of
@@ -26,16 +26,20 @@ vm_kernel() {
 }
 
 vm_base() {
-    base_key=$(echo "$suite $mirror $include" | sha256sum | cut -c1-12)
+    base_key=$(echo "mmdebstrap $suite $mirror $include" | sha256sum | cut -c1-12)
     base=$cache/base-$base_key
     [ ! -d "$base" ] || return 0
     rm -rf "$cache"/base-* "$cache/base.tmp"
-    say "debootstrap $suite minbase with $include"
-    if ! debootstrap --variant=minbase --include="$include" "$suite" "$cache/base.tmp" "$mirror" \
-        >"$cache/debootstrap.log" 2>&1; then
-        tail -n 5 "$cache/debootstrap.log"
+    # mmdebstrap, not debootstrap: the same packages in half the processor
+    # time (apt resolves once, dpkg unpacks in a few large runs). Its hook
+    # merges /usr as debootstrap does, without the usrmerge package.
+    say "mmdebstrap $suite minbase with $include"
+    if ! mmdebstrap --variant=minbase --include="$include" \
+        --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr "$suite" "$cache/base.tmp" "$mirror" \
+        >"$cache/mmdebstrap.log" 2>&1; then
+        tail -n 5 "$cache/mmdebstrap.log"
         rm -rf "$cache/base.tmp"
-        skip "debootstrap failed (no Debian mirror?)"
+        skip "mmdebstrap failed (no Debian mirror?)"
     fi
     rm -rf "$cache/base.tmp/var/cache/apt/archives"/*.deb
     mv "$cache/base.tmp" "$base"
@@ -93,8 +97,8 @@ if [ "${1:-}" = prepare ]; then
     start_s=$(date +%s)
     say() { echo "vm-trees: $*"; }
     skip() { echo "SKIP: VM trees: $*"; exit 77; }
-    [ "$(id -u)" = 0 ] || skip "needs root (debootstrap, chroot)"
-    for tool in debootstrap depmod; do
+    [ "$(id -u)" = 0 ] || skip "needs root (mmdebstrap, chroot)"
+    for tool in mmdebstrap depmod; do
         command -v "$tool" >/dev/null || skip "$tool missing (see needs_vm in .ci/needs.sh)"
     done
     cache=$PWD/build-vm/cache
