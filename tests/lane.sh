@@ -18,10 +18,14 @@
 #   dev-tests   started once the dev build is: the tests no other stage
 #               runs (soak, judge, built files); a sample of them
 #               without CAP_NET_ADMIN; the port cases on the static
-#               programs; its tests under valgrind; the fuzzer.
+#               programs; its tests under valgrind.
+#   checks      started with the containers lane: the static checks, the
+#               licence lines and the fuzzer, which need no build of the
+#               others; so the last of clang-tidy's files, one core's work,
+#               no longer ends the run alone.
 # It writes its process id to RESULTS_DIR/LANE-lane.pid, and its status to
 # RESULTS_DIR/LANE-lane.status when it ends.
-# usage: tests/lane.sh vm|static-vm|containers|dev-tests RESULTS_DIR
+# usage: tests/lane.sh vm|static-vm|containers|dev-tests|checks RESULTS_DIR
 set -eu
 cd "$(dirname "$0")/.."
 lane=$1
@@ -118,6 +122,16 @@ dev-tests)
         status=1
     stage valgrind-findings
     script_results sh tests/valgrind_report.sh build/valgrind || status=1
+    ;;
+checks)
+    # clang-tidy reads the release preset's compile commands (the
+    # benchmark's too): configured, not built. The optimized dynamic
+    # programs are the package's, checked in the package and VM stages.
+    stage static-checks
+    cmake --preset release >/dev/null
+    script_results sh tests/static_checks.sh build-release || status=1
+    stage licence-lines
+    script_results sh tests/check_spdx.sh || status=1
     # The reply framing under libFuzzer with ASan + UBSan, for
     # QUENLYTE_FUZZ_SECONDS (15 here: its coverage stops growing within the
     # first second; see docs/RELIABILITY.md to run longer).
@@ -126,7 +140,7 @@ dev-tests)
         cmake --build --preset fuzz -j "$(nproc)" && ctest_results --preset fuzz; } || status=1
     ;;
 *)
-    echo "usage: tests/lane.sh vm|static-vm|containers|dev-tests RESULTS_DIR" >&2
+    echo "usage: tests/lane.sh vm|static-vm|containers|dev-tests|checks RESULTS_DIR" >&2
     exit 2
     ;;
 esac
