@@ -4,9 +4,8 @@
 # clean clone would (dpkg-buildpackage -us -uc -b on a copy of this tree
 # without its build directories, the unit tests run by the build) and runs
 # lintian on them: any error, warning or pedantic tag fails. Then the same
-# tree once more with the next version in debian/changelog, the upgrade that
-# tests/system/systemd/container_test.sh installs over the first (without
-# the tests, and on the first build's objects: the programs are the same).
+# packages with the next version, repacked, the upgrade that
+# tests/system/systemd/container_test.sh installs over the first.
 # No debug symbol packages are made (noddebs): nothing here installs them,
 # and so the compiler makes no debug information either (-g taken out of
 # dpkg-buildflags' CXXFLAGS: dh_strip would throw it away; the code is the
@@ -43,39 +42,42 @@ if [ -e .git ] && command -v git >/dev/null; then
 else
     tar -cf - --exclude='./build*' --exclude='./obj-*' --exclude=./.git . | tar -xf - -C "$work/quenlyte"
 fi
-# build_debs VERSION LOG DEST [OPTION...]: dpkg-buildpackage of the copy
-# (with the options), its .deb files of VERSION to DEST; start_s is when it
-# began.
-build_debs() {
-    start_s=$(date +%s)
-    build_version=$1 build_log=$2 build_dest=$3
-    shift 3
-    if ! (cd "$work/quenlyte" && dpkg-buildpackage -us -uc -b -J"$(nproc)" "$@") >"$build_log" 2>&1; then
-        tail -n 40 "$build_log"
-        echo "package: dpkg-buildpackage of $build_version failed"
-        exit 1
-    fi
-    for deb in "$work"/*_"$build_version"_*.deb; do
-        cp "$deb" "$build_dest/"
-    done
-}
-build_debs "$package_version" "$work/build.log" "$out"
+start_s=$(date +%s)
+if ! (cd "$work/quenlyte" && dpkg-buildpackage -us -uc -b -J"$(nproc)") >"$work/build.log" 2>&1; then
+    tail -n 40 "$work/build.log"
+    echo "package: dpkg-buildpackage of $package_version failed"
+    exit 1
+fi
+cp "$work"/*_"$package_version"_*.deb "$out/"
 echo "package: built $(cd "$out" && echo *.deb) ($(($(date +%s) - start_s)) s; $(grep -c ' Passed ' "$work/build.log") tests passed in the build)"
 lintian --pedantic --fail-on error,warning,pedantic "$work"/quenlyte_*.changes
 echo "package: lintian clean"
 
-# The next version: a changelog entry on top, the same tree. dpkg-buildpackage
-# -nc keeps the build directory; with the records of the first run gone, dh
-# runs every step again and make finds the programs up to date.
+# The next version: the same packages with the version raised, repacked
+# (dpkg-deb), the upgrade that container_test.sh installs over the first.
+# The files, maintainer scripts and conffiles are the first build's, as a
+# second build of the same tree would make them; only the version and the
+# package's changelog tell them apart.
 next_version=$package_version+1
-{
-    printf 'quenlyte (%s) unstable; urgency=medium\n\n' "$next_version"
-    printf '  * The same tree, for the upgrade test (tests/system/package/build.sh).\n\n'
-    printf ' -- %s  %s\n\n' "$(dpkg-parsechangelog -S Maintainer)" "$(date -R)"
-    cat debian/changelog
-} >"$work/quenlyte/debian/changelog"
-rm -f "$work/quenlyte/debian/debhelper-build-stamp" "$work/quenlyte/debian/files" \
-    "$work/quenlyte/debian/"*.debhelper.log "$work/quenlyte/debian/"*.substvars
-export DEB_BUILD_OPTIONS="$DEB_BUILD_OPTIONS nocheck"
-build_debs "$next_version" "$work/build-next.log" "$out/next" -nc
+start_s=$(date +%s)
+for deb in "$out"/*_"$package_version"_*.deb; do
+    tree=$work/repack
+    rm -rf "$tree"
+    dpkg-deb -R "$deb" "$tree"
+    sed -i "s/^Version: .*/Version: $next_version/" "$tree/DEBIAN/control"
+    package=$(sed -n 's/^Package: //p' "$tree/DEBIAN/control")
+    changelog=usr/share/doc/$package/changelog.gz
+    if [ -f "$tree/$changelog" ]; then
+        {
+            printf '%s (%s) unstable; urgency=medium\n\n' "$(dpkg-parsechangelog -S Source)" "$next_version"
+            printf '  * The same packages, for the upgrade test (tests/system/package/build.sh).\n\n'
+            printf ' -- %s  %s\n\n' "$(dpkg-parsechangelog -S Maintainer)" "$(date -R)"
+            gzip -dc "$tree/$changelog"
+        } | gzip -9n >"$tree/$changelog.new"
+        mv "$tree/$changelog.new" "$tree/$changelog"
+        sum=$(cd "$tree" && md5sum "$changelog")
+        sed -i "s|^[0-9a-f]*  $changelog\$|$sum|" "$tree/DEBIAN/md5sums"
+    fi
+    dpkg-deb --root-owner-group -Zxz -b "$tree" "$out/next/${package}_${next_version}_$(dpkg-deb -f "$deb" Architecture).deb" >/dev/null
+done
 echo "package: built the next version, $(cd "$out/next" && echo *.deb) ($(($(date +%s) - start_s)) s)"
