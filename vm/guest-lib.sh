@@ -22,7 +22,7 @@ fail() {
 info() { echo "INFO: $*"; }
 
 # await SECONDS COMMAND...: runs COMMAND, and again after a pause of 0.1 s,
-# then of pauses doubling up to 1 s, until it succeeds; false once SECONDS
+# then after pauses doubling up to 1 s, until it succeeds; false once SECONDS
 # have gone by without. Under emulation each try (a process or more) costs tens to
 # hundreds of milliseconds of the host's processor, so a long wait tries
 # seldom, and a short one still ends soon.
