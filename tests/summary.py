@@ -93,12 +93,13 @@ def main():
     stages = sorted(starts, key=lambda name: starts[name])
     end = int(time.time())
     width = max([len(name) for name in stages] + [len("all ctest stages")]) + 1
+    ctest = {name: ctest_stage(os.path.join(results, name + ".xml")) for name in stages
+             if os.path.exists(os.path.join(results, name + ".xml"))}
     # The failed tests' output first, so that the end of a long log shows why.
-    for name in stages:
-        if os.path.exists(os.path.join(results, name + ".xml")):
-            for failure, tail in ctest_stage(os.path.join(results, name + ".xml"))[4]:
-                print(f"== {name}: {failure} failed; its output ends:")
-                print("\n".join(tail))
+    for name, (_, _, _, _, failures) in ctest.items():
+        for failure, tail in failures:
+            print(f"== {name}: {failure} failed; its output ends:")
+            print("\n".join(tail))
     print("== summary")
     if not stages:
         print("no stage ran")
@@ -109,8 +110,8 @@ def main():
         base = os.path.join(results, name)
         cpu = f", {cpus[name]} s cpu" if name in cpus else ""
         took = f"({seconds // 60}:{seconds % 60:02d}{cpu})"
-        if os.path.exists(base + ".xml"):
-            passed, failed, skipped, reasons, failures = ctest_stage(base + ".xml")
+        if name in ctest:
+            passed, failed, skipped, reasons, failures = ctest[name]
             totals[0] += passed
             totals[1] += failed
             totals[2] += skipped
